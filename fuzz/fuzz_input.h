@@ -17,6 +17,9 @@ class ExactBuffer {
       : bytes_(new char[size == 0 ? 1 : size]), size_(size) {
     if (size != 0) std::memcpy(bytes_.get(), data, size);
   }
+  ExactBuffer(std::size_t size, char fill) : bytes_(new char[size == 0 ? 1 : size]), size_(size) {
+    std::memset(bytes_.get(), fill, size);
+  }
   char* data() { return bytes_.get(); }
   std::uint32_t len() const { return static_cast<std::uint32_t>(size_); }
   std::string str() const { return std::string(bytes_.get(), size_); }

@@ -22,6 +22,29 @@ enum {
   HDX_PARTIAL_MATCH = 16
 };
 
+/* Finds the first occurrence of pattern[0, patternLen) in buf[0, bufLen). HDX_OK: a full match;
+ * *matchStart points at it in buf and *matchLen is patternLen. HDX_PARTIAL_MATCH: no full match,
+ * but buf ends with the first *matchLen bytes of the pattern, starting at *matchStart. HDX_FAIL:
+ * neither, or an empty span or pattern; the outputs are then untouched. Linear in bufLen for a
+ * fixed pattern length. */
+HDX_EXPORT int32_t HDXSearchPattern(const char* buf, uint32_t bufLen, const char* pattern,
+                                    uint32_t patternLen, const char** matchStart,
+                                    uint32_t* matchLen);
+
+/* 1 if some byte of the inclusive region [first, last] is not a space (0x20; a tab is not a
+ * space), 0 if every byte is a space or the region is empty (last below first). */
+HDX_EXPORT int32_t HDXIsNotSpacePresent(const char* first, const char* last);
+
+/* Measure the comment ("(" ... ")", nesting) or the quoted string ('"' ... '"') that opens at
+ * start, reading no byte beyond last (the region's final byte, inclusive). A backslash escapes
+ * the byte after it. HDX_OK: *tokenLen is the token's length, both delimiters included.
+ * HDX_FAIL, with *tokenLen untouched: a null argument, start not on the opening delimiter, no
+ * byte after it in the region, or no closing delimiter in the region. */
+HDX_EXPORT int32_t HDXFindEmailCommentEnd(const char* start, const char* last,
+                                          uint32_t* tokenLen);
+HDX_EXPORT int32_t HDXFindEmailQuotedStringEnd(const char* start, const char* last,
+                                               uint32_t* tokenLen);
+
 /* Finds the first line terminator (LF, or CR LF when the CR stands right before the LF) in
  * buf[0, bufLen). On HDX_OK, *lineLen is the first line's length with its terminator and *eolLen
  * is 1 or 2. HDX_FAIL when buf, lineLen or eolLen is null, bufLen is 0 or there is no LF; the
@@ -42,6 +65,20 @@ HDX_EXPORT uint32_t HDXUnfoldEmailHdrLine(char* buf, uint32_t bufLen);
  * copied or validated. On HDX_FAIL the outputs are untouched, but the field stays unfolded. */
 HDX_EXPORT int32_t HDXExtractSenderIPFromRcvdHdrField(char* field, uint32_t fieldLen,
                                                       char** ipStart, uint32_t* ipLen);
+
+/* Writes the sender's address ("local@domain", zero-terminated, cut to outSize - 1 bytes) from a
+ * whole From field (name, colon, body, usually its terminator, possibly folded). The first five
+ * bytes are passed over unread. Works in place: the field is unfolded, then its comments and
+ * encoded words are cut out; each cut moves the rest of the field's content down and leaves the
+ * content's old last bytes behind it, so the field is not intact afterwards. HDX_FAIL when no
+ * address is found or it does not fit: out then holds what was written so far (nothing, the
+ * local part cut to fit, or the local part and "@"), always zero-terminated once written.
+ * outSize must be at least 1. */
+HDX_EXPORT int32_t HDXExtractSenderEmailAddrFromFromHdrField(char* field, uint32_t fieldLen,
+                                                             char* out, uint32_t outSize);
+/* The same operation for a Return-Path field; it too passes over only five bytes. */
+HDX_EXPORT int32_t HDXExtractSenderEmailAddrFromReturnPathHdrField(char* field, uint32_t fieldLen,
+                                                                   char* out, uint32_t outSize);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,192 @@
+// HDXExtractSenderEmailAddrFromFromHdrField and its Return-Path twin: the sender's mailbox
+// address out of a whole From field, through display names, comments, encoded words, quoted
+// strings and blanks around the "@".
+#include "extract/cuts.h"
+#include "extract/field.h"
+#include "hdx.h"
+#include "scan/search.h"
+#include "scan/tokens.h"
+#include "scan/unfold.h"
+
+namespace hdx::detail {
+namespace {
+
+// "From:" is taken as read, whatever the bytes say. Return-Path fields pass over the same five
+// bytes, so the rest of their name stays in the region: callers rely on that behaviour.
+constexpr std::uint32_t kNameLen = 5;
+
+// Comments in the region, in order. They are found without regard to quoted strings, so a "("
+// inside a quoted display name starts one too; a backslash outside a comment skips a byte.
+struct CommentCuts {
+  const std::uint8_t* b;
+  std::uint32_t p, end;
+  bool unclosed = false;
+
+  Cut operator()() noexcept {
+    while (p < end) {
+      if (b[p] == '(') {
+        const std::uint32_t len = comment_len({b + p, b + end});
+        if (len == 0) {
+          unclosed = true;
+          p = end;
+          break;
+        }
+        p += len;
+        return {p - len, len};
+      }
+      p += b[p] == '\\' ? 2 : 1;
+    }
+    return {end, 0};
+  }
+};
+
+// Encoded words in the region, in order: from an "=?" through the first "?=" after it, whatever
+// lies between. An "=?" without a "?=" after it, or cut off by the region's end, ends the search.
+struct EncodedWordCuts {
+  const std::uint8_t* b;
+  std::uint32_t p, end;
+
+  Cut operator()() noexcept {
+    static constexpr std::uint8_t kOpen[] = {'=', '?'};
+    static constexpr std::uint8_t kClose[] = {'?', '='};
+    const Match open = search_pattern({b + p, b + end}, {kOpen, kOpen + 2});
+    if (open.at == nullptr || open.len != 2) return stop();
+    const Match close = search_pattern({open.at + 2, b + end}, {kClose, kClose + 2});
+    if (close.at == nullptr || close.len != 2) return stop();
+    const auto at = static_cast<std::uint32_t>(open.at - b);
+    p = static_cast<std::uint32_t>(close.at - b) + 2;
+    return {at, p - at};
+  }
+  Cut stop() noexcept {
+    p = end;
+    return {end, 0};
+  }
+};
+
+template <class Finder>
+std::uint32_t cut_all(std::uint8_t* field, std::uint32_t start, std::uint32_t end,
+                      Finder& planner) noexcept {
+  Finder cutter = planner;
+  const CutPlan plan = plan_cuts(planner);
+  return cut_spans(field, start, end, plan, cutter);
+}
+
+// The first "@" outside well-formed quoted strings, or end. Once a quoted string fails to close,
+// every later one fails too (its scan runs in step with the failed one from its opening quote
+// on), so quotes after a failure are not measured again: that keeps the search linear.
+std::uint32_t find_at_sign(const std::uint8_t* b, std::uint32_t q, std::uint32_t end) noexcept {
+  bool quotes_close = true;
+  while (q < end && b[q] != '@') {
+    std::uint32_t len = 0;
+    if (b[q] == '"' && quotes_close) {
+      len = quoted_string_len({b + q, b + end});
+      quotes_close = len != 0;
+    }
+    q += len != 0 ? len : 1;
+  }
+  return q;
+}
+
+// The local part before the "@" at `at`, as [first, last] inside [start, at), or first == last
+// when it has fewer than two bytes. A quoted local part gives its last blank-free run, unquoted.
+// A "<" right before the "@" leaves it empty.
+struct Range {
+  std::uint32_t first, last;
+};
+constexpr bool ends_quoted_run(std::uint8_t c) noexcept { return c == '"' || is_blank(c); }
+constexpr bool ends_plain_run(std::uint8_t c) noexcept { return c == '<' || ends_quoted_run(c); }
+
+Range find_local_part(const std::uint8_t* b, std::uint32_t start, std::uint32_t at) noexcept {
+  constexpr Range kNone{0, 0};
+  std::uint32_t e = at;
+  while (e > start && is_blank(b[e - 1])) --e;
+  if (e == start) return kNone;
+  --e;  // the byte before the blanks
+  bool (*ends_run)(std::uint8_t) = ends_plain_run;
+  if (b[e] == '"') {
+    if (e == start || ends_quoted_run(b[e - 1])) return kNone;
+    --e;
+    ends_run = ends_quoted_run;
+  } else if (b[e] == '<') {
+    return kNone;
+  }
+  std::uint32_t first = e;
+  while (first > start && !ends_run(b[first - 1])) --first;
+  return {first, e};
+}
+
+std::uint32_t put(char* out, std::uint32_t room, const std::uint8_t* src, std::uint32_t n) noexcept {
+  const std::uint32_t m = n < room ? n : room;
+  T_memcpy(out, src, m);
+  out[m] = '\0';
+  return m;
+}
+
+// The domain after the "@" at `at`, as [first, stop), when it is well formed.
+struct Domain {
+  std::uint32_t first, stop;
+  bool found;
+};
+
+Domain find_domain(const std::uint8_t* b, std::uint32_t at, std::uint32_t end) noexcept {
+  auto d = static_cast<std::uint32_t>(skip_blanks(b + at + 1, b + end) - b);
+  if (d == end) return {d, d, false};
+  if (b[d] == '[') {  // a literal: up to a "]" or a blank, which must come
+    d = static_cast<std::uint32_t>(skip_blanks(b + d + 1, b + end) - b);
+    std::uint32_t stop = d;
+    while (stop < end && b[stop] != ']' && !is_blank(b[stop])) ++stop;
+    return {d, stop, stop < end};
+  }
+  std::uint32_t stop = d;
+  while (stop < end && b[stop] != '>' && b[stop] != ',' && !is_blank(b[stop])) ++stop;
+  return {d, stop, true};
+}
+
+std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* out,
+                            std::uint32_t out_size) noexcept {
+  std::uint32_t end = field_content(field, unfold(field, field_len)).size();
+  if (end <= kNameLen) return HDX_FAIL;
+  const auto start = static_cast<std::uint32_t>(skip_blanks(field + kNameLen, field + end) - field);
+  if (start == end) return HDX_FAIL;
+
+  CommentCuts comments{field, start, end};
+  end = cut_all(field, start, end, comments);
+  if (comments.unclosed || end <= start) return HDX_FAIL;
+  EncodedWordCuts words{field, start, end};
+  end = cut_all(field, start, end, words);
+  if (end <= start) return HDX_FAIL;
+
+  const std::uint32_t at = find_at_sign(field, start, end);
+  if (at == end) return HDX_FAIL;
+  const Range local = find_local_part(field, start, at);
+  if (local.first >= local.last) return HDX_FAIL;
+
+  // The output is built piece by piece, each cut to the room left and zero-terminated, and a
+  // piece that fills the room fails the call with what was written kept.
+  const std::uint32_t room = out_size - 1;
+  const std::uint32_t m = put(out, room, field + local.first, local.last - local.first + 1);
+  if (m >= room) return HDX_FAIL;
+  out[m] = '@';
+  out[m + 1] = '\0';
+  if (m + 1 >= room) return HDX_FAIL;
+  if (at + 1 >= end) return HDX_FAIL;
+  const Domain domain = find_domain(field, at, end);
+  if (!domain.found) return HDX_FAIL;
+  put(out + m + 1, room - (m + 1), field + domain.first, domain.stop - domain.first);
+  return HDX_OK;
+}
+
+}  // namespace
+}  // namespace hdx::detail
+
+extern "C" HDX_EXPORT std::int32_t HDXExtractSenderEmailAddrFromFromHdrField(
+    char* field, std::uint32_t fieldLen, char* out, std::uint32_t outSize) {
+  if (field == nullptr || out == nullptr || outSize == 0) return HDX_FAIL;
+  return hdx::detail::extract_sender(reinterpret_cast<std::uint8_t*>(field), fieldLen, out,
+                                     outSize);
+}
+
+extern "C" HDX_EXPORT std::int32_t HDXExtractSenderEmailAddrFromReturnPathHdrField(
+    char* field, std::uint32_t fieldLen, char* out, std::uint32_t outSize) {
+  return HDXExtractSenderEmailAddrFromFromHdrField(field, fieldLen, out, outSize);
+}

@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <string_view>
+
+#include "guarded.h"
+#include "hdx.h"
+
+using namespace std::literals;
+using hdx_test::GuardedBytes;
+
+namespace {
+
+constexpr std::uint32_t kNoMatch = ~0u;
+
+struct SearchCase {
+  const char* name;
+  std::string_view buf, pattern;
+  std::int32_t want;
+  std::uint32_t offset, len;
+};
+
+constexpr SearchCase kSearches[] = {
+    {"full match", "hello world"sv, "wor"sv, 0, 6, 3},
+    {"cut off by the end", "hello wo"sv, "world"sv, 16, 6, 2},
+    {"one byte left", "abc="sv, "=?"sv, 16, 3, 1},
+    {"first candidate fails", "a=b=?c"sv, "=?"sv, 0, 3, 2},
+    {"overlapping candidates", "aaab"sv, "ab"sv, 0, 2, 2},
+    {"pattern longer than span", "ab"sv, "abc"sv, 16, 0, 2},
+    {"full match wins over later partial", "=?x="sv, "=?"sv, 0, 0, 2},
+    {"single byte pattern", "xyz"sv, "z"sv, 0, 2, 1},
+    {"no first byte", "abc"sv, "x"sv, -1, kNoMatch, 0},
+    {"partial that breaks", "ab=x"sv, "=?"sv, -1, kNoMatch, 0},
+    {"high bytes unsigned", "a\xe9\xff"sv, "\xe9\xff"sv, 0, 1, 2},
+    {"empty span", ""sv, "a"sv, -1, kNoMatch, 0},
+    {"empty pattern", "abc"sv, ""sv, -1, kNoMatch, 0},
+};
+
+TEST(SearchPattern, Table) {
+  for (const auto& c : kSearches) {
+    SCOPED_TRACE(c.name);
+    GuardedBytes buf(c.buf);
+    GuardedBytes pattern(c.pattern);
+    const char* start = nullptr;
+    std::uint32_t len = 77;
+    ASSERT_EQ(HDXSearchPattern(buf.data(), buf.len(), pattern.data(), pattern.len(), &start, &len),
+              c.want);
+    if (c.want == -1) {
+      EXPECT_EQ(start, nullptr);
+      EXPECT_EQ(len, 77u);
+    } else {
+      EXPECT_EQ(start - buf.data(), static_cast<std::ptrdiff_t>(c.offset));
+      EXPECT_EQ(len, c.len);
+    }
+  }
+}
+
+struct SpaceCase {
+  const char* name;
+  std::string_view in;
+  std::int32_t want;
+};
+
+constexpr SpaceCase kSpaces[] = {
+    {"only spaces", "   "sv, 0},
+    {"content after spaces", "  a"sv, 1},
+    {"tab is not a space", "\t"sv, 1},
+    {"empty", ""sv, 0},
+    {"nul byte", "  \0"sv, 1},
+};
+
+TEST(NotSpacePresent, Table) {
+  for (const auto& c : kSpaces) {
+    SCOPED_TRACE(c.name);
+    GuardedBytes buf(c.in);
+    EXPECT_EQ(HDXIsNotSpacePresent(buf.first(), buf.last()), c.want);
+  }
+  EXPECT_EQ(HDXIsNotSpacePresent(nullptr, nullptr), 0);
+}
+
+struct TokenCase {
+  const char* name;
+  std::string_view in;
+  std::int32_t want_len;  // -1: the call fails
+};
+
+constexpr TokenCase kComments[] = {
+    {"simple", "(abc)x"sv, 5},
+    {"nested", "(a(b)c)x"sv, 7},
+    {"escaped close", "(a\\)b)x"sv, 6},
+    {"empty comment", "()"sv, 2},
+    {"quote does not protect", "(a\"b)\"c)"sv, 5},
+    {"unclosed", "(abc"sv, -1},
+    {"unclosed nesting", "((a)"sv, -1},
+    {"lone open", "("sv, -1},
+    {"not a comment", "x(a)"sv, -1},
+    {"escape at the very end", "(a\\"sv, -1},
+};
+
+constexpr TokenCase kQuoted[] = {
+    {"simple", "\"abc\"x"sv, 5},
+    {"empty string", "\"\""sv, 2},
+    {"escaped quote runs on", "\"a\\\"b\"c"sv, 6},
+    {"parenthesis means nothing", "\"(a\""sv, 4},
+    {"unclosed", "\"abc"sv, -1},
+    {"escape at the very end", "\"ab\\"sv, -1},
+    {"lone quote", "\""sv, -1},
+    {"not a quote", "a\"\""sv, -1},
+};
+
+void check_tokens(const TokenCase* cases, std::size_t n,
+                  std::int32_t (*measure)(const char*, const char*, std::uint32_t*)) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.name);
+    GuardedBytes buf(c.in);
+    std::uint32_t len = 77;
+    const std::int32_t rc = measure(buf.first(), buf.last(), &len);
+    EXPECT_EQ(rc, c.want_len < 0 ? -1 : 0);
+    EXPECT_EQ(len, c.want_len < 0 ? 77u : static_cast<std::uint32_t>(c.want_len));
+  }
+}
+
+TEST(CommentEnd, Table) {
+  check_tokens(kComments, std::size(kComments), HDXFindEmailCommentEnd);
+}
+TEST(QuotedStringEnd, Table) {
+  check_tokens(kQuoted, std::size(kQuoted), HDXFindEmailQuotedStringEnd);
+}
+
+TEST(TokenEnd, BadArguments) {
+  const char text[] = "(a)";
+  std::uint32_t len = 0;
+  for (auto measure : {HDXFindEmailCommentEnd, HDXFindEmailQuotedStringEnd}) {
+    EXPECT_EQ(measure(nullptr, text + 2, &len), -1);
+    EXPECT_EQ(measure(text, nullptr, &len), -1);
+    EXPECT_EQ(measure(text, text + 2, nullptr), -1);
+    EXPECT_EQ(measure(text + 2, text, &len), -1);  // inverted region
+    EXPECT_EQ(measure(text, text, &len), -1);      // no byte after the opening one
+  }
+}
+
+}  // namespace
