@@ -1,0 +1,54 @@
+// Helpers shared by the benchmarks: building large inputs, and the baseline every in-place
+// benchmark sits beside.
+#ifndef HDX_BENCH_UTIL_H
+#define HDX_BENCH_UTIL_H
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace hdx_bench {
+
+inline std::string repeat_to(std::string_view unit, std::size_t size) {
+  std::string s;
+  s.reserve(size + unit.size());
+  while (s.size() < size) s += unit;
+  s.resize(size);
+  return s;
+}
+
+// The calls under test change their input in place, so every iteration first restores it from a
+// pristine copy; the baselines do the same, so the figures compare like with like.
+template <class Call>
+void run_in_place(benchmark::State& state, const std::string& pristine, Call call) {
+  std::string buf = pristine;
+  for (auto _ : state) {
+    std::memcpy(buf.data(), pristine.data(), buf.size());
+    call(buf);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * pristine.size()));
+}
+
+// The baseline: memchr for every LF of the same bytes, the least work that finds the folds.
+inline void memchr_every_lf(benchmark::State& state, const std::string& pristine) {
+  run_in_place(state, pristine, [](std::string& buf) {
+    std::size_t lines = 0;
+    const char* p = buf.data();
+    const char* end = p + buf.size();
+    while (const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
+      p = static_cast<const char*>(lf) + 1;
+      ++lines;
+    }
+    benchmark::DoNotOptimize(lines);
+  });
+}
+
+constexpr std::int64_t kMin = 4 << 10;
+constexpr std::int64_t kMax = 16 << 20;
+
+}  // namespace hdx_bench
+
+#endif  // HDX_BENCH_UTIL_H
