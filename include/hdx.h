@@ -80,6 +80,22 @@ HDX_EXPORT int32_t HDXExtractSenderEmailAddrFromFromHdrField(char* field, uint32
 HDX_EXPORT int32_t HDXExtractSenderEmailAddrFromReturnPathHdrField(char* field, uint32_t fieldLen,
                                                                    char* out, uint32_t outSize);
 
+/* Copies the mailbox address out of an SMTP command that carries a path after its first colon
+ * ("MAIL FROM:<a@b> SIZE=10", "RCPT TO:<@relay:a@b>"): spaces after the colon, the angle
+ * brackets and a source route are dropped, a quoted local part is kept as written. Without
+ * brackets the address ends at a space; with them, at a space or ">". The text is cut silently
+ * to outSize - 1 bytes and zero-terminated. buf is read only. HDX_FAIL when there is no colon,
+ * no "@" outside quoted strings, or nothing after the "@"; out is then untouched. */
+HDX_EXPORT int32_t HDXExtractEmailAddrFromReverseOrForwardPath(const char* buf, uint32_t bufLen,
+                                                               char* out, uint32_t outSize);
+
+/* Writes the current local date and time as a mail header does ("Fri, 04 Dec 2026 02:26:18
+ * +0000": 31 bytes and a zero under the default locale), using the host runtime's T_time and
+ * T_localtime and the C library's strftime; as thread-safe as T_localtime. HDX_FAIL without
+ * writing for a null out or outSize 0; otherwise out[0] is zeroed first, so a failing T_time or
+ * T_localtime leaves an empty text, and a text that does not fit leaves what strftime left. */
+HDX_EXPORT int32_t HDXEmailGetCurrDateTime(char* out, uint32_t outSize);
+
 #ifdef __cplusplus
 }
 #endif

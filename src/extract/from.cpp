@@ -1,6 +1,7 @@
 // HDXExtractSenderEmailAddrFromFromHdrField and its Return-Path twin: the sender's mailbox
 // address out of a whole From field, through display names, comments, encoded words, quoted
 // strings and blanks around the "@".
+#include "extract/at_sign.h"
 #include "extract/cuts.h"
 #include "extract/field.h"
 #include "hdx.h"
@@ -69,22 +70,6 @@ std::uint32_t cut_all(std::uint8_t* field, std::uint32_t start, std::uint32_t en
   Finder cutter = planner;
   const CutPlan plan = plan_cuts(planner);
   return cut_spans(field, start, end, plan, cutter);
-}
-
-// The first "@" outside well-formed quoted strings, or end. Once a quoted string fails to close,
-// every later one fails too (its scan runs in step with the failed one from its opening quote
-// on), so quotes after a failure are not measured again: that keeps the search linear.
-std::uint32_t find_at_sign(const std::uint8_t* b, std::uint32_t q, std::uint32_t end) noexcept {
-  bool quotes_close = true;
-  while (q < end && b[q] != '@') {
-    std::uint32_t len = 0;
-    if (b[q] == '"' && quotes_close) {
-      len = quoted_string_len({b + q, b + end});
-      quotes_close = len != 0;
-    }
-    q += len != 0 ? len : 1;
-  }
-  return q;
 }
 
 // The local part before the "@" at `at`, as [first, last] inside [start, at), or first == last

@@ -1,0 +1,52 @@
+// HDXExtractEmailAddrFromReverseOrForwardPath: the mailbox address of a "MAIL FROM:" or
+// "RCPT TO:" path, without brackets or source route, the local part kept exactly as written.
+#include "extract/at_sign.h"
+#include "hdx.h"
+#include "host/host.h"
+#include "scan/bytes.h"
+
+namespace hdx::detail {
+namespace {
+
+// The address inside the command text, or {nullptr, nullptr}. Unlike the header extractors this
+// reads only: the caller's command stays as it was.
+Bytes find_path_address(Bytes text) noexcept {
+  constexpr Bytes kNone{nullptr, nullptr};
+  const std::uint8_t* const b = text.p;
+  const auto end = text.size();
+  const std::uint8_t* colon = find_byte(text.p, text.end, ':');
+  if (colon == nullptr) return kNone;
+  auto p = static_cast<std::uint32_t>(colon - b) + 1;
+  while (p < end && b[p] == ' ') ++p;  // spaces only: a tab stays part of the path
+  if (p == end) return kNone;
+  const bool bracketed = b[p] == '<';
+  if (bracketed && ++p == end) return kNone;
+  if (b[p] == '@') {  // a source route "@r1,@r2:" comes before the mailbox
+    const std::uint8_t* route_end = find_byte(b + p, text.end, ':');
+    if (route_end == nullptr) return kNone;
+    p = static_cast<std::uint32_t>(route_end - b) + 1;
+  }
+  // The search does not stop at ">" or a blank: with an empty path the "@" may lie in the
+  // command's parameters, and the address then runs on into them.
+  const std::uint32_t at = find_at_sign(b, p, end);
+  if (at + 1 >= end) return kNone;
+  std::uint32_t stop = at + 1;
+  while (stop < end && b[stop] != ' ' && !(bracketed && b[stop] == '>')) ++stop;
+  return {b + p, b + stop};
+}
+
+}  // namespace
+}  // namespace hdx::detail
+
+extern "C" HDX_EXPORT std::int32_t HDXExtractEmailAddrFromReverseOrForwardPath(
+    const char* buf, std::uint32_t bufLen, char* out, std::uint32_t outSize) {
+  using namespace hdx::detail;
+  if (buf == nullptr || out == nullptr || outSize == 0) return HDX_FAIL;
+  const Bytes address = find_path_address(from_span(buf, bufLen));
+  if (address.p == nullptr) return HDX_FAIL;
+  // Cut silently to fit: the result stays HDX_OK, as documented.
+  const std::uint32_t n = address.size() < outSize - 1 ? address.size() : outSize - 1;
+  T_memcpy(out, address.p, n);
+  out[n] = '\0';
+  return HDX_OK;
+}
