@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# End-to-end tests of the hdx command: the sample mailbox, malformed input, and the exit statuses.
+# Usage: cli_test.sh HDX [EMULATOR...]   (run from anywhere; paths are relative to the repository)
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+hdx=("${@:2}" "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0 failed=0
+
+# check NAME WANT_STATUS WANT_STDOUT_FILE_OR_- COMMAND...: runs the command, compares both.
+check() {
+  local name=$1 want_status=$2 want_out=$3
+  shift 3
+  "$@" >"$work/out" 2>"$work/err" </dev/null
+  local status=$?
+  if [[ $status != "$want_status" ]]; then
+    echo "FAIL $name: exit status $status, want $want_status"; cat "$work/err"; ((failed++)); return
+  fi
+  if [[ $want_out != - ]] && ! diff -u "$want_out" "$work/out"; then
+    echo "FAIL $name: output differs"; ((failed++)); return
+  fi
+  ((passed++))
+}
+# expect NAME PATTERN FILE: FILE (out or err of the last check) matches the extended regex.
+expect() {
+  if grep -Eq "$2" "$work/$3"; then ((passed++)); else echo "FAIL $1: no /$2/ in $3"; cat "$work/$3"; ((failed++)); fi
+}
+run_stdin() { local input=$1; shift; "$@" <"$input"; }
+
+check "scan sample tsv" 0 tests/cli/sample.tsv "${hdx[@]}" scan examples/sample.mbox
+expect "scan summary" '^hdx: 7 messages, 21 fields, 6 failed$' err
+check "scan sample json" 0 tests/cli/sample.jsonl "${hdx[@]}" scan --json examples/sample.mbox
+
+: >"$work/empty"
+check "empty file" 0 /dev/null "${hdx[@]}" scan "$work/empty"
+expect "empty summary" '0 messages' err
+
+printf 'From: A <ab@cd>\r\nReceived: from x (y [192.0.2.1' >"$work/truncated"
+printf '%s\t%s\t\t\n' "$work/truncated" "ab@cd" >"$work/want"
+check "truncated message" 0 "$work/want" "${hdx[@]}" scan "$work/truncated"
+
+for i in $(seq 0 4095); do printf "\\x$(printf %02x $((i * 37 % 256)))"; done >"$work/garbage"
+check "binary garbage" 0 - "${hdx[@]}" scan "$work/garbage"
+expect "garbage is one message" '^hdx: 1 messages' err
+
+{ for i in $(seq 1 3000); do printf 'X-Filler-%d: %0100d\n' "$i" 0; done
+  printf 'Received: from a (b [192.0.2.7])\n'; } >"$work/no_end"
+printf '%s\t\t\t192.0.2.7\n' "$work/no_end" >"$work/want"
+check "header with no end" 0 "$work/want" "${hdx[@]}" scan "$work/no_end"
+
+mkdir -p "$work/maildir/cur" "$work/maildir/new"
+printf 'From: <ab@cd>\n\nbody\n' >"$work/maildir/new/1"
+printf 'Return-Path: <ef@gh>\n\n' >"$work/maildir/cur/2"
+printf '%s\t\tef@gh\t\n%s\tab@cd\t\t\n' "$work/maildir/cur/2" "$work/maildir/new/1" >"$work/want"
+check "maildir" 0 "$work/want" "${hdx[@]}" scan "$work/maildir"
+
+check "stdin" 0 - run_stdin examples/sample.mbox "${hdx[@]}" scan
+expect "stdin source" '^-#1	ann@example.org' out
+
+check "unreadable file" 2 tests/cli/sample.tsv "${hdx[@]}" scan "$work/missing" examples/sample.mbox
+expect "unreadable named" "missing: No such file" err
+check "no command" 2 /dev/null "${hdx[@]}"
+check "unknown command" 2 /dev/null "${hdx[@]}" frobnicate
+check "unknown option" 2 /dev/null "${hdx[@]}" scan --bogus
+check "unknown field kind" 2 /dev/null "${hdx[@]}" field sender
+check "help" 0 - "${hdx[@]}" --help
+expect "help text" '^usage: hdx scan' out
+check "version" 0 - "${hdx[@]}" --version
+expect "version text" '^hdx [0-9]+\.[0-9]+\.[0-9]+$' out
+
+printf 'From: Ann <ann@example.org>\r\n' >"$work/from"
+echo "ann@example.org" >"$work/want"
+check "field from" 0 "$work/want" run_stdin "$work/from" "${hdx[@]}" field from
+printf 'Received: from x by y\r\n' >"$work/rcvd"
+check "field received fails" 1 /dev/null run_stdin "$work/rcvd" "${hdx[@]}" field received
+printf 'RCPT TO:<@r:bob@example.net>' >"$work/path"
+echo "bob@example.net" >"$work/want"
+check "field path" 0 "$work/want" run_stdin "$work/path" "${hdx[@]}" field path
+
+check "smtp transcript" 0 - "${hdx[@]}" smtp tests/cli/smtp.txt
+expect "smtp mail" '^tests/cli/smtp.txt	4	MAIL	ann@example.org$' out
+expect "smtp empty path" '^tests/cli/smtp.txt	8	MAIL	$' out
+expect "smtp log prefix" '	MAIL	carol@example.edu$' out
+check "date" 0 - "${hdx[@]}" date
+expect "date form" '^[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} [-+][0-9]{4}$' out
+
+echo "$passed passed, $failed failed"
+[[ $failed == 0 ]]

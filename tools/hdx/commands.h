@@ -1,0 +1,27 @@
+// The hdx command's subcommands.
+#ifndef HDX_TOOL_COMMANDS_H
+#define HDX_TOOL_COMMANDS_H
+
+#include <string>
+#include <vector>
+
+#include "output.h"
+
+namespace hdx_tool {
+
+struct Options {
+  Format format = Format::Tsv;
+  bool progress = false;  // a progress line on standard error
+  std::vector<std::string> paths;
+};
+
+// Each returns the process's exit status: 0, 1 when the library found nothing (field only), 2
+// when an input could not be read.
+int scan(const Options& options);
+int smtp(const Options& options);
+int field(const std::string& kind);
+int date();
+
+}  // namespace hdx_tool
+
+#endif  // HDX_TOOL_COMMANDS_H
