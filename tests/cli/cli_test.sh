@@ -49,6 +49,12 @@ expect "garbage is one message" '^hdx: 1 messages' err
 printf '%s\t\t\t192.0.2.7\n' "$work/no_end" >"$work/want"
 check "header with no end" 0 "$work/want" "${hdx[@]}" scan "$work/no_end"
 
+{ for i in $(seq 1 12000); do printf 'X-Filler-%d: %0100d\n' "$i" 0; done
+  printf 'From: <late@example.org>\n\n'; } >"$work/overlong"
+printf '%s\t\t\t\n' "$work/overlong" >"$work/want"
+check "header over the cap" 0 "$work/want" "${hdx[@]}" scan "$work/overlong"
+expect "cap reported" 'header sections cut at 1 MiB' err
+
 mkdir -p "$work/maildir/cur" "$work/maildir/new"
 printf 'From: <ab@cd>\n\nbody\n' >"$work/maildir/new/1"
 printf 'Return-Path: <ef@gh>\n\n' >"$work/maildir/cur/2"

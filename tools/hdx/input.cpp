@@ -72,7 +72,8 @@ class Splitter {
       in_header_ = false;
       return mbox_;  // the body of a single message is never read
     }
-    if (msg_.header.size() + piece.size() > kMaxHeader) msg_.truncated = true;
+    // Past the cap the rest of the header section is dropped whole, never a line here and there.
+    if (msg_.truncated || msg_.header.size() + piece.size() > kMaxHeader) msg_.truncated = true;
     else msg_.header += piece;
     return true;
   }
