@@ -77,54 +77,46 @@ TEST(NotSpacePresent, Table) {
   EXPECT_EQ(HDXIsNotSpacePresent(nullptr, nullptr), 0);
 }
 
+using Measure = std::int32_t (*)(const char*, const char*, std::uint32_t*);
+constexpr Measure kComment = HDXFindEmailCommentEnd;
+constexpr Measure kQuoted = HDXFindEmailQuotedStringEnd;
+
 struct TokenCase {
   const char* name;
+  Measure measure;
   std::string_view in;
   std::int32_t want_len;  // -1: the call fails
 };
 
-constexpr TokenCase kComments[] = {
-    {"simple", "(abc)x"sv, 5},
-    {"nested", "(a(b)c)x"sv, 7},
-    {"escaped close", "(a\\)b)x"sv, 6},
-    {"empty comment", "()"sv, 2},
-    {"quote does not protect", "(a\"b)\"c)"sv, 5},
-    {"unclosed", "(abc"sv, -1},
-    {"unclosed nesting", "((a)"sv, -1},
-    {"lone open", "("sv, -1},
-    {"not a comment", "x(a)"sv, -1},
-    {"escape at the very end", "(a\\"sv, -1},
+const TokenCase kTokens[] = {
+    {"comment", kComment, "(abc)x"sv, 5},
+    {"nested comment", kComment, "(a(b)c)x"sv, 7},
+    {"escaped close", kComment, "(a\\)b)x"sv, 6},
+    {"empty comment", kComment, "()"sv, 2},
+    {"quote does not protect", kComment, "(a\"b)\"c)"sv, 5},
+    {"unclosed comment", kComment, "(abc"sv, -1},
+    {"unclosed nesting", kComment, "((a)"sv, -1},
+    {"lone open", kComment, "("sv, -1},
+    {"not a comment", kComment, "x(a)"sv, -1},
+    {"comment escape at the very end", kComment, "(a\\"sv, -1},
+    {"quoted string", kQuoted, "\"abc\"x"sv, 5},
+    {"empty string", kQuoted, "\"\""sv, 2},
+    {"escaped quote runs on", kQuoted, "\"a\\\"b\"c"sv, 6},
+    {"parenthesis means nothing", kQuoted, "\"(a\""sv, 4},
+    {"unclosed string", kQuoted, "\"abc"sv, -1},
+    {"string escape at the very end", kQuoted, "\"ab\\"sv, -1},
+    {"lone quote", kQuoted, "\""sv, -1},
+    {"not a quote", kQuoted, "a\"\""sv, -1},
 };
 
-constexpr TokenCase kQuoted[] = {
-    {"simple", "\"abc\"x"sv, 5},
-    {"empty string", "\"\""sv, 2},
-    {"escaped quote runs on", "\"a\\\"b\"c"sv, 6},
-    {"parenthesis means nothing", "\"(a\""sv, 4},
-    {"unclosed", "\"abc"sv, -1},
-    {"escape at the very end", "\"ab\\"sv, -1},
-    {"lone quote", "\""sv, -1},
-    {"not a quote", "a\"\""sv, -1},
-};
-
-void check_tokens(const TokenCase* cases, std::size_t n,
-                  std::int32_t (*measure)(const char*, const char*, std::uint32_t*)) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto& c = cases[i];
+TEST(TokenEnd, Table) {
+  for (const auto& c : kTokens) {
     SCOPED_TRACE(c.name);
     GuardedBytes buf(c.in);
     std::uint32_t len = 77;
-    const std::int32_t rc = measure(buf.first(), buf.last(), &len);
-    EXPECT_EQ(rc, c.want_len < 0 ? -1 : 0);
+    EXPECT_EQ(c.measure(buf.first(), buf.last(), &len), c.want_len < 0 ? -1 : 0);
     EXPECT_EQ(len, c.want_len < 0 ? 77u : static_cast<std::uint32_t>(c.want_len));
   }
-}
-
-TEST(CommentEnd, Table) {
-  check_tokens(kComments, std::size(kComments), HDXFindEmailCommentEnd);
-}
-TEST(QuotedStringEnd, Table) {
-  check_tokens(kQuoted, std::size(kQuoted), HDXFindEmailQuotedStringEnd);
 }
 
 TEST(TokenEnd, BadArguments) {

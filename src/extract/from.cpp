@@ -64,6 +64,9 @@ struct EncodedWordCuts {
   }
 };
 
+// Finds the cuts twice: once read-only to plan, then again while cutting. Both passes see the same
+// bytes, since the cutting pass leaves everything it has not yet passed untouched. The planning
+// copy keeps what it learnt (an unclosed comment) for the caller.
 template <class Finder>
 std::uint32_t cut_all(std::uint8_t* field, std::uint32_t start, std::uint32_t end,
                       Finder& planner) noexcept {
