@@ -46,6 +46,14 @@ inline void memchr_every_lf(benchmark::State& state, const std::string& pristine
   });
 }
 
+// Arguments {shape, size} for every shape of a hostile input at 1, 4 and 16 MiB.
+template <int Shapes>
+void hostile_args(benchmark::internal::Benchmark* b) {
+  for (int shape = 0; shape < Shapes; ++shape) {
+    for (std::int64_t size : {1 << 20, 4 << 20, 16 << 20}) b->Args({shape, size});
+  }
+}
+
 constexpr std::int64_t kMin = 4 << 10;
 constexpr std::int64_t kMax = 16 << 20;
 

@@ -67,12 +67,9 @@ void BM_FromHostileMemchr(benchmark::State& state) {
                                          static_cast<std::size_t>(state.range(1))));
 }
 
-void hostile_args(benchmark::internal::Benchmark* b) {
-  for (int shape = 0; shape < static_cast<int>(std::size(kShapes)); ++shape) {
-    for (std::int64_t size : {1 << 20, 4 << 20, 16 << 20}) b->Args({shape, size});
-  }
-}
-BENCHMARK(BM_FromHostile)->Apply(hostile_args)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FromHostileMemchr)->Apply(hostile_args)->Unit(benchmark::kMillisecond);
+constexpr int kShapeCount = static_cast<int>(std::size(kShapes));
+
+BENCHMARK(BM_FromHostile)->Apply(hdx_bench::hostile_args<kShapeCount>)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FromHostileMemchr)->Apply(hdx_bench::hostile_args<kShapeCount>)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -56,12 +56,9 @@ void BM_PathHostileMemchr(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * cmd.size()));
 }
 
-void hostile_args(benchmark::internal::Benchmark* b) {
-  for (int shape = 0; shape < static_cast<int>(std::size(kShapes)); ++shape) {
-    for (std::int64_t size : {1 << 20, 4 << 20, 16 << 20}) b->Args({shape, size});
-  }
-}
-BENCHMARK(BM_PathHostile)->Apply(hostile_args)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PathHostileMemchr)->Apply(hostile_args)->Unit(benchmark::kMillisecond);
+constexpr int kShapeCount = static_cast<int>(std::size(kShapes));
+
+BENCHMARK(BM_PathHostile)->Apply(hdx_bench::hostile_args<kShapeCount>)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PathHostileMemchr)->Apply(hdx_bench::hostile_args<kShapeCount>)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -58,22 +58,23 @@ inline bool has_non_space(std::string_view text) {
   return !text.empty() && HDXIsNotSpacePresent(text.data(), text.data() + text.size() - 1) == 1;
 }
 
-// Length of the comment or quoted string that opens at text's first byte.
-inline std::optional<std::size_t> comment_length(std::string_view text) {
+namespace detail {
+using MeasureToken = std::int32_t (*)(const char*, const char*, std::uint32_t*);
+inline std::optional<std::size_t> token_length(std::string_view text, MeasureToken measure) {
   std::uint32_t len = 0;
-  if (text.empty() ||
-      HDXFindEmailCommentEnd(text.data(), text.data() + text.size() - 1, &len) != HDX_OK) {
+  if (text.empty() || measure(text.data(), text.data() + text.size() - 1, &len) != HDX_OK) {
     return std::nullopt;
   }
   return len;
 }
+}  // namespace detail
+
+// Length of the comment or quoted string that opens at text's first byte.
+inline std::optional<std::size_t> comment_length(std::string_view text) {
+  return detail::token_length(text, HDXFindEmailCommentEnd);
+}
 inline std::optional<std::size_t> quoted_string_length(std::string_view text) {
-  std::uint32_t len = 0;
-  if (text.empty() ||
-      HDXFindEmailQuotedStringEnd(text.data(), text.data() + text.size() - 1, &len) != HDX_OK) {
-    return std::nullopt;
-  }
-  return len;
+  return detail::token_length(text, HDXFindEmailQuotedStringEnd);
 }
 
 // The sender's address from a whole From or Return-Path field. Cuts the field in place (see
