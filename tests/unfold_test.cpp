@@ -53,12 +53,12 @@ TEST(Unfold, NullAndEmpty) {
 }
 
 // Random fields against the literal fold-by-fold model, whole buffers compared. The alphabet is
-// mostly folding bytes so that runs of hundreds of folds, mixed LF and CR LF, are common.
+// mostly folding bytes, so that the longer fields hold thousands of folds, mixed LF and CR LF.
 TEST(Unfold, MatchesFoldByFoldMoves) {
   std::mt19937 rng(20261206);
   constexpr char kAlphabet[] = {'a', ' ', '\t', '\r', '\n', '\n', ' ', 'b'};
-  for (int round = 0; round < 3000; ++round) {
-    const std::size_t len = round < 2000 ? rng() % 64 : rng() % 6000;
+  for (int round = 0; round < 2300; ++round) {
+    const std::size_t len = round < 2000 ? rng() % 64 : rng() % 20000;
     std::string in(len, '\0');
     for (auto& ch : in) ch = kAlphabet[rng() % sizeof kAlphabet];
     std::string want = in;
@@ -66,20 +66,6 @@ TEST(Unfold, MatchesFoldByFoldMoves) {
     GuardedBytes buf(in);
     ASSERT_EQ(HDXUnfoldEmailHdrLine(buf.data(), buf.len()), want_len) << "round " << round;
     ASSERT_EQ(buf.str(), want) << "round " << round;
-  }
-}
-
-// Tens of thousands of folds, past every size at which the bookkeeping changes shape.
-TEST(Unfold, ManyFoldsMatchModel) {
-  for (std::string_view unit : {"x\r\n "sv, "x\n\t"sv, "\n "sv, "ab\r\n \n c\n"sv}) {
-    std::string in;
-    while (in.size() < 40000) in += unit;
-    in += "end\r\n";
-    std::string want = in;
-    const std::uint32_t want_len = hdx_test::unfold_by_moves(want);
-    GuardedBytes buf(in);
-    EXPECT_EQ(HDXUnfoldEmailHdrLine(buf.data(), buf.len()), want_len);
-    EXPECT_EQ(buf.str(), want);
   }
 }
 

@@ -1,0 +1,26 @@
+// One call of an extractor that writes to `out`, summed up as a string so that a table row states
+// its whole outcome in one column: the text for 0, "!" and the text for -1 after writing, and "-"
+// for -1 with out untouched. Writing past outSize, or text not terminated inside it, fails the test.
+#ifndef HDX_TESTS_OUTCOME_H
+#define HDX_TESTS_OUTCOME_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+namespace hdx_test {
+
+template <class Call>
+std::string outcome(Call call, std::uint32_t out_size) {
+  std::string out(out_size + 1, '#');
+  const std::int32_t rc = call(out.data(), out_size);
+  EXPECT_EQ(out[out_size], '#');
+  if (rc == -1 && out[0] == '#') return "-";
+  EXPECT_LT(out.find('\0'), out_size);
+  return (rc == 0 ? "" : rc == -1 ? "!" : "?") + std::string(out.c_str());
+}
+
+}  // namespace hdx_test
+
+#endif  // HDX_TESTS_OUTCOME_H
