@@ -1,0 +1,36 @@
+// Realistic inputs for the same-run comparisons: sets of From fields, Received fields and SMTP
+// commands, and whole header blocks, generated from a fixed seed so every run sees the same bytes.
+// The shapes and their shares are stated next to each generator in corpus.cpp.
+#ifndef HDX_BENCH_CORPUS_H
+#define HDX_BENCH_CORPUS_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hdx_bench {
+
+// Many fields (or commands) laid end to end in one string.
+struct FieldSet {
+  std::string bytes;
+  std::vector<std::uint32_t> starts;  // one past the last is bytes.size()
+  std::size_t longest = 0;
+
+  std::size_t count() const { return starts.size(); }
+  std::string_view at(std::size_t i) const {
+    const std::size_t end = i + 1 < starts.size() ? starts[i + 1] : bytes.size();
+    return std::string_view(bytes).substr(starts[i], end - starts[i]);
+  }
+  void add(const std::string& field);
+};
+
+FieldSet from_fields(std::size_t n);
+FieldSet received_fields(std::size_t n);
+FieldSet smtp_commands(std::size_t n);
+// Whole header sections of typical messages, laid end to end until `size` bytes.
+std::string header_block(std::size_t size);
+
+}  // namespace hdx_bench
+
+#endif  // HDX_BENCH_CORPUS_H
