@@ -11,19 +11,21 @@ namespace hdx::detail {
 // Returns the index of the first "@" in [q, end) that no well-formed quoted string holds, or end.
 // A double quote that opens no closed string counts as one byte. Once a quoted string fails to
 // close, every later one fails too (its scan runs in step with the failed one from its opening
-// quote on), so later quotes are not measured again: that keeps the search linear.
+// quote on), so from there on quotes mean nothing and the first "@" is the one: that keeps the
+// search linear.
 inline std::uint32_t find_at_sign(const std::uint8_t* b, std::uint32_t q,
                                   std::uint32_t end) noexcept {
-  bool quotes_close = true;
-  while (q < end && b[q] != '@') {
-    std::uint32_t len = 0;
-    if (b[q] == '"' && quotes_close) {
-      len = quoted_string_len({b + q, b + end});
-      quotes_close = len != 0;
+  while (const std::uint8_t* next = find_any(b + q, b + end, '@', '"')) {
+    q = static_cast<std::uint32_t>(next - b);
+    if (*next == '@') return q;
+    const std::uint32_t len = quoted_string_len({next, b + end});
+    if (len == 0) {
+      const std::uint8_t* at = find_byte(next + 1, b + end, '@');
+      return at == nullptr ? end : static_cast<std::uint32_t>(at - b);
     }
-    q += len != 0 ? len : 1;
+    q += len;
   }
-  return q;
+  return end;
 }
 
 }  // namespace hdx::detail

@@ -15,8 +15,8 @@
 
 #include <cstdint>
 
-#include "host/host.h"
 #include "scan/compactor.h"
+#include "scan/move.h"
 
 namespace hdx::detail {
 
@@ -72,18 +72,18 @@ inline std::uint32_t pop_length(const std::uint8_t* buf, std::uint32_t& top) noe
 // A move in either direction between possibly overlapping ranges.
 inline void move_bytes(std::uint8_t* buf, std::uint32_t to, std::uint32_t from,
                        std::uint32_t n) noexcept {
-  if (to < from) T_memcpy(buf + to, buf + from, n);
+  if (to < from) move_down(buf + to, buf + from, n);
   for (std::uint32_t i = n; to > from && i-- > 0;) buf[to + i] = buf[from + i];
 }
 
 // Copies `count` leftovers, each a suffix of the `source_end`-ending copy, downwards from `pos`,
-// reading their lengths from the stash below `top`.
+// reading their lengths from the stash below `top`. Each lands below its source or clear of it.
 inline void copy_suffixes(std::uint8_t* buf, std::uint32_t pos, std::uint32_t source_end,
                           std::uint32_t top, std::uint32_t count) noexcept {
   while (count-- > 0) {
     const std::uint32_t len = pop_length(buf, top);
     pos -= len;
-    T_memcpy(buf + pos, buf + source_end - len, len);
+    move_down(buf + pos, buf + source_end - len, len);
   }
 }
 

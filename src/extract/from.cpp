@@ -25,6 +25,9 @@ struct CommentCuts {
 
   Cut operator()() noexcept {
     while (p < end) {
+      const std::uint8_t* next = find_any(b + p, b + end, '(', '\\');
+      p = next == nullptr ? end : static_cast<std::uint32_t>(next - b);
+      if (p == end) break;
       if (b[p] == '(') {
         const std::uint32_t len = comment_len({b + p, b + end});
         if (len == 0) {
@@ -35,7 +38,7 @@ struct CommentCuts {
         p += len;
         return {p - len, len};
       }
-      p += b[p] == '\\' ? 2 : 1;
+      p += 2;  // a backslash: the byte after it is escaped
     }
     return {end, 0};
   }
@@ -164,17 +167,22 @@ std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* 
   return HDX_OK;
 }
 
+// Both exported names share this, so neither calls the other through the symbol table.
+std::int32_t extract_sender_edge(char* field, std::uint32_t field_len, char* out,
+                                 std::uint32_t out_size) noexcept {
+  if (field == nullptr || out == nullptr || out_size == 0) return HDX_FAIL;
+  return extract_sender(reinterpret_cast<std::uint8_t*>(field), field_len, out, out_size);
+}
+
 }  // namespace
 }  // namespace hdx::detail
 
 extern "C" HDX_EXPORT std::int32_t HDXExtractSenderEmailAddrFromFromHdrField(
     char* field, std::uint32_t fieldLen, char* out, std::uint32_t outSize) {
-  if (field == nullptr || out == nullptr || outSize == 0) return HDX_FAIL;
-  return hdx::detail::extract_sender(reinterpret_cast<std::uint8_t*>(field), fieldLen, out,
-                                     outSize);
+  return hdx::detail::extract_sender_edge(field, fieldLen, out, outSize);
 }
 
 extern "C" HDX_EXPORT std::int32_t HDXExtractSenderEmailAddrFromReturnPathHdrField(
     char* field, std::uint32_t fieldLen, char* out, std::uint32_t outSize) {
-  return HDXExtractSenderEmailAddrFromFromHdrField(field, fieldLen, out, outSize);
+  return hdx::detail::extract_sender_edge(field, fieldLen, out, outSize);
 }

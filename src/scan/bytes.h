@@ -1,10 +1,14 @@
 // Byte-level helpers shared by the scanners and extractors: views over caller bytes,
-// byte classes and a word-at-a-time byte search.
+// byte classes and a vectorised byte search.
 #ifndef HDX_SCAN_BYTES_H
 #define HDX_SCAN_BYTES_H
 
 #include <cstddef>
 #include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace hdx::detail {
 
@@ -30,28 +34,60 @@ inline Bytes from_inclusive(const char* first, const char* last) noexcept {
 
 constexpr bool is_blank(std::uint8_t c) noexcept { return c == ' ' || c == '\t'; }
 
-// Returns the first byte in [p, end) equal to c, or nullptr. Compares a machine word at a time
-// once p is aligned; a word is read only when all of it lies inside the range, and the byte that
-// matched is then found by a plain byte loop, so the result never depends on byte order.
-inline const std::uint8_t* find_byte(const std::uint8_t* p, const std::uint8_t* end,
-                                     std::uint8_t c) noexcept {
+// Returns the first byte in [p, end) equal to any of `cs`, or nullptr. Sixteen bytes at a time
+// with SSE2 on x86-64, else a machine word at a time once p is aligned; a block is read only
+// when all of it lies inside the range, and where a word holds a match the byte is found by a
+// plain byte loop, so the result never depends on byte order.
+template <class... Cs>
+inline const std::uint8_t* find_any(const std::uint8_t* p, const std::uint8_t* end,
+                                    Cs... cs) noexcept {
+  if (p < end && ((*p == cs) || ...)) return p;  // a match right here costs one compare
+#if defined(__SSE2__)
+  const auto match = [&](const std::uint8_t* at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return static_cast<unsigned>(
+        _mm_movemask_epi8((_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(cs))) | ...)));
+  };
+  if (end - p >= 16) {
+    // One block first, so that a match close by costs one test.
+    if (const unsigned bits = match(p)) return p + __builtin_ctz(bits);
+    p += 16;
+    // Then four blocks a round while no match is near: one test for 64 bytes.
+    while (end - p >= 64 && (match(p) | match(p + 16) | match(p + 32) | match(p + 48)) == 0) p += 64;
+    for (; end - p >= 16; p += 16) {
+      if (const unsigned bits = match(p)) return p + __builtin_ctz(bits);
+    }
+    if (p == end) return nullptr;
+    // The last few bytes: the block that ends at `end`, still inside the range since it holds at
+    // least 16 bytes, without the bits of the bytes below p that were searched already.
+    const auto seen = static_cast<unsigned>(16 - (end - p));
+    const unsigned bits = match(end - 16) >> seen;
+    return bits != 0 ? p + __builtin_ctz(bits) : nullptr;
+  }
+#else
   using Word [[gnu::may_alias]] = std::uintptr_t;
   constexpr Word kOnes = ~Word{0} / 0xFF;
   constexpr Word kHighBits = kOnes * 0x80;
+  const auto has_zero = [](Word v) { return ((v - kOnes) & ~v & kHighBits) != 0; };
   while (p < end && reinterpret_cast<std::uintptr_t>(p) % sizeof(Word) != 0) {
-    if (*p == c) return p;
+    if (((*p == cs) || ...)) return p;
     ++p;
   }
-  const Word spread = kOnes * c;
   while (end - p >= static_cast<std::ptrdiff_t>(sizeof(Word))) {
-    const Word v = *reinterpret_cast<const Word*>(p) ^ spread;
-    if (((v - kOnes) & ~v & kHighBits) != 0) break;  // a zero byte in v: c is in this word
+    const Word v = *reinterpret_cast<const Word*>(p);
+    if ((has_zero(v ^ (kOnes * cs)) || ...)) break;
     p += sizeof(Word);
   }
+#endif
   for (; p < end; ++p) {
-    if (*p == c) return p;
+    if (((*p == cs) || ...)) return p;
   }
   return nullptr;
+}
+
+inline const std::uint8_t* find_byte(const std::uint8_t* p, const std::uint8_t* end,
+                                     std::uint8_t c) noexcept {
+  return find_any(p, end, c);
 }
 
 }  // namespace hdx::detail

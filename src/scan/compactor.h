@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "host/host.h"
+#include "scan/move.h"
 
 namespace hdx::detail {
 
@@ -44,7 +44,7 @@ class Compactor {
         room = lo_ - w_ < room ? lo_ - w_ : room;
       }
       // The destination lies below the source; with a stash in the window they do not overlap.
-      T_memcpy(b_ + w_, b_ + r_, room);
+      move_down(b_ + w_, b_ + r_, room);
       w_ += room;
       r_ += room;
     }

@@ -38,7 +38,7 @@ std::uint32_t write_leftovers(std::uint8_t* buf, std::uint32_t len, Compactor& c
                               const FoldLog& log, std::uint8_t tail1, std::uint8_t tail2) noexcept {
   const std::uint32_t new_len = c.write_pos();
   const std::uint32_t groups = c.stash_hi() - c.stash_lo();
-  if (groups != 0 && c.stash_lo() != new_len) T_memcpy(buf + new_len, buf + c.stash_lo(), groups);
+  if (c.stash_lo() != new_len) move_down(buf + new_len, buf + c.stash_lo(), groups);
   // A group's byte is read before its eight copies are written; they land above every younger
   // group's byte, because each fold left at least one byte and a group takes one.
   std::uint32_t pos = len;
