@@ -73,7 +73,7 @@ inline std::uint32_t pop_length(const std::uint8_t* buf, std::uint32_t& top) noe
 inline void move_bytes(std::uint8_t* buf, std::uint32_t to, std::uint32_t from,
                        std::uint32_t n) noexcept {
   if (to < from) move_down(buf + to, buf + from, n);
-  for (std::uint32_t i = n; to > from && i-- > 0;) buf[to + i] = buf[from + i];
+  if (to > from) move_up(buf + to, buf + from, n);
 }
 
 // Copies `count` leftovers, each a suffix of the `source_end`-ending copy, downwards from `pos`,

@@ -93,16 +93,17 @@ Range find_local_part(const std::uint8_t* b, std::uint32_t start, std::uint32_t 
   while (e > start && is_blank(b[e - 1])) --e;
   if (e == start) return kNone;
   --e;  // the byte before the blanks
-  bool (*ends_run)(std::uint8_t) = ends_plain_run;
-  if (b[e] == '"') {
+  const bool quoted = b[e] == '"';
+  if (quoted) {
     if (e == start || ends_quoted_run(b[e - 1])) return kNone;
     --e;
-    ends_run = ends_quoted_run;
   } else if (b[e] == '<') {
     return kNone;
   }
   std::uint32_t first = e;
-  while (first > start && !ends_run(b[first - 1])) --first;
+  while (first > start && !(quoted ? ends_quoted_run(b[first - 1]) : ends_plain_run(b[first - 1]))) {
+    --first;
+  }
   return {first, e};
 }
 
@@ -124,13 +125,11 @@ Domain find_domain(const std::uint8_t* b, std::uint32_t at, std::uint32_t end) n
   if (d == end) return {d, d, false};
   if (b[d] == '[') {  // a literal: up to a "]" or a blank, which must come
     d = static_cast<std::uint32_t>(skip_blanks(b + d + 1, b + end) - b);
-    std::uint32_t stop = d;
-    while (stop < end && b[stop] != ']' && !is_blank(b[stop])) ++stop;
-    return {d, stop, stop < end};
+    const std::uint8_t* stop = find_any(b + d, b + end, ']', ' ', '\t');
+    return {d, stop == nullptr ? end : static_cast<std::uint32_t>(stop - b), stop != nullptr};
   }
-  std::uint32_t stop = d;
-  while (stop < end && b[stop] != '>' && b[stop] != ',' && !is_blank(b[stop])) ++stop;
-  return {d, stop, true};
+  const std::uint8_t* stop = find_any(b + d, b + end, '>', ',', ' ', '\t');
+  return {d, stop == nullptr ? end : static_cast<std::uint32_t>(stop - b), true};
 }
 
 std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* out,

@@ -11,10 +11,6 @@ namespace {
 // "Received:" is taken as read, whatever the bytes say: callers pass only Received fields.
 constexpr std::uint32_t kNameLen = 9;
 
-constexpr bool ends_address(std::uint8_t c) noexcept {
-  return c == ']' || c == ')' || is_blank(c);
-}
-
 // Returns the address text inside `content`, or {nullptr, nullptr}. Only the first parenthesised
 // group after the host name is searched: servers put the peer's address there, and a later group
 // is free text that anyone upstream could have written.
@@ -27,21 +23,20 @@ Bytes find_sender_ip(Bytes content) noexcept {
   if (end - p < 5 || T_memcmp(p, "from", 4) != 0) return kNone;
   p = skip_blanks(p + 4, end);
   if (p < end && *p != '(') {  // the announced host name comes first
-    while (p < end && !is_blank(*p) && *p != '(') ++p;
+    p = find_any(p, end, ' ', '\t', '(');
+    if (p == nullptr) return kNone;
     p = skip_blanks(p, end);
   }
   if (p == end || *p != '(') return kNone;
-  while (p < end && *p != '[') {
-    if (*p == ')') return kNone;
-    ++p;
-  }
-  if (p == end) return kNone;
+  p = find_any(p, end, '[', ')');
+  if (p == nullptr || *p == ')') return kNone;
   p = skip_blanks(p + 1, end);
   if (p == end) return kNone;
   const std::uint8_t* const start = p;
   if (*p == ']' || *p == ')') return {start, start};
-  while (p < end && !ends_address(*p)) ++p;
-  if (p == end) return kNone;  // an address that runs to the end was cut off
+  // An address that runs to the end was cut off.
+  p = find_any(p, end, ']', ')', ' ', '\t');
+  if (p == nullptr) return kNone;
   return {start, p};
 }
 

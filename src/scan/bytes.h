@@ -90,6 +90,42 @@ inline const std::uint8_t* find_byte(const std::uint8_t* p, const std::uint8_t* 
   return find_any(p, end, c);
 }
 
+// Calls visit(q) for every byte q in [p, end) equal to c, in order. With SSE2 every block is
+// tested once, whatever the number of matches in it; visit may change bytes below the one it is
+// given, never the ones above.
+template <class Visit>
+inline void for_each_byte(const std::uint8_t* p, const std::uint8_t* end, std::uint8_t c,
+                          Visit visit) noexcept {
+#if defined(__SSE2__)
+  if (end - p >= 16) {
+    const __m128i spread = _mm_set1_epi8(static_cast<char>(c));
+    const auto match = [spread](const std::uint8_t* at) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, spread)));
+    };
+    const auto visit_all = [&visit](const std::uint8_t* at, unsigned bits) {
+      for (; bits != 0; bits &= bits - 1) visit(at + __builtin_ctz(bits));
+    };
+    // Four blocks a round, loaded before any is visited: visit changes no byte above the one it
+    // is given, so the later blocks' bits still hold.
+    for (; end - p >= 64; p += 64) {
+      const unsigned m0 = match(p), m1 = match(p + 16), m2 = match(p + 32), m3 = match(p + 48);
+      if ((m0 | m1 | m2 | m3) == 0) continue;
+      visit_all(p, m0);
+      visit_all(p + 16, m1);
+      visit_all(p + 32, m2);
+      visit_all(p + 48, m3);
+    }
+    for (; end - p >= 16; p += 16) visit_all(p, match(p));
+    // As in find_any: the block that ends at `end`, without the bits of bytes already visited
+    // (which visit may have changed since).
+    if (p != end) visit_all(p, match(end - 16) >> static_cast<unsigned>(16 - (end - p)));
+    return;
+  }
+#endif
+  for (p = find_byte(p, end, c); p != nullptr; p = find_byte(p + 1, end, c)) visit(p);
+}
+
 }  // namespace hdx::detail
 
 #endif  // HDX_SCAN_BYTES_H

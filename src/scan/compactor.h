@@ -66,7 +66,7 @@ class Compactor {
   void lift() noexcept {
     const std::uint32_t size = hi_ - lo_;
     const std::uint32_t to = top() - size;
-    for (std::uint32_t i = size; i-- > 0;) b_[to + i] = b_[lo_ + i];  // upwards: top byte first
+    move_up(b_ + to, b_ + lo_, size);
     lo_ = to;
     hi_ = to + size;
   }

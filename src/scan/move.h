@@ -44,6 +44,25 @@ inline void move_down(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t 
   else if (n == 1) *dst = *src;
 }
 
+// Moves n bytes from src to dst, where dst lies above src and the ranges may overlap: the result
+// of a back-to-front byte copy. T_memcpy promises no such move, so it is always done here, from
+// the top down, the lowest piece loaded first.
+inline void move_up(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t n) noexcept {
+  constexpr std::uint32_t kSize = 16;
+  using Chunk [[gnu::vector_size(kSize)]] = std::uint8_t;
+  if (n < kSize) {
+    for (std::uint32_t i = n; i-- > 0;) dst[i] = src[i];
+    return;
+  }
+  Chunk head, piece;
+  __builtin_memcpy(&head, src, kSize);
+  for (std::uint32_t i = n; i > kSize; i -= kSize) {
+    __builtin_memcpy(&piece, src + i - kSize, kSize);
+    __builtin_memcpy(dst + i - kSize, &piece, kSize);
+  }
+  __builtin_memcpy(dst, &head, kSize);
+}
+
 }  // namespace hdx::detail
 
 #endif  // HDX_SCAN_MOVE_H

@@ -6,27 +6,38 @@
 // as many as the terminator had, just past the new end; those are always the field's own last one
 // or two bytes, because every earlier cut lies before them. So the leftovers are, from the
 // buffer's end downwards, one such copy per fold in fold order: all that has to be remembered is
-// whether each fold was CR LF or LF. One bit per fold is stashed in the free window, which holds
-// at least a byte per fold, so the stash never takes more than an eighth of it.
+// whether each fold was CR LF or LF. Where the kinds are mixed, one bit per fold is stashed in the
+// free window, which holds at least a byte per fold, so the stash never takes more than an eighth
+// of it.
 #include "scan/unfold.h"
 
 #include "hdx.h"
 #include "scan/bytes.h"
 #include "scan/compactor.h"
-#include "scan/line_end.h"
 
 namespace hdx::detail {
 namespace {
 
-// Records the kind of each fold: complete groups of eight bits go to the stash, the oldest group
-// at its top; the newest group stays in `bits`.
+// Records the kind of each fold. While every fold is of the first one's kind, as in a field
+// written with one kind of line end, a count is enough. From the first fold of the other kind
+// on, a bit per fold: complete groups of eight go to the stash, the oldest group at its top; the
+// newest group stays in `bits`.
 struct FoldLog {
   std::uint32_t folds = 0;
+  std::uint32_t uniform = 0;  // how many folds lead of the first one's kind
+  bool first_crlf = false;
   std::uint32_t bits = 0;
 
   void add(Compactor& c, bool crlf) noexcept {
-    if (crlf) bits |= 1u << (folds % 8);
-    if (++folds % 8 == 0) {
+    if (folds == uniform && (folds == 0 || crlf == first_crlf)) {
+      first_crlf = crlf;
+      ++uniform;
+      ++folds;
+      return;
+    }
+    const std::uint32_t logged = folds++ - uniform;
+    if (crlf) bits |= 1u << (logged % 8);
+    if (logged % 8 == 7) {
       c.push(static_cast<std::uint8_t>(bits));
       bits = 0;
     }
@@ -44,10 +55,15 @@ std::uint32_t write_leftovers(std::uint8_t* buf, std::uint32_t len, Compactor& c
   std::uint32_t pos = len;
   std::uint32_t bits = 0;
   for (std::uint32_t fold = 0; fold < log.folds; ++fold) {
-    const std::uint32_t group = fold / 8;
-    if (fold % 8 == 0) bits = group < groups ? buf[new_len + groups - 1 - group] : log.bits;
+    bool crlf = log.first_crlf;
+    if (fold >= log.uniform) {
+      const std::uint32_t logged = fold - log.uniform;
+      const std::uint32_t group = logged / 8;
+      if (logged % 8 == 0) bits = group < groups ? buf[new_len + groups - 1 - group] : log.bits;
+      crlf = (bits >> (logged % 8)) & 1u;
+    }
     buf[--pos] = tail2;
-    if ((bits >> (fold % 8)) & 1u) buf[--pos] = tail1;
+    if (crlf) buf[--pos] = tail1;
   }
   return new_len;
 }
@@ -60,21 +76,18 @@ std::uint32_t unfold(std::uint8_t* buf, std::uint32_t len) noexcept {
   const std::uint8_t tail1 = len >= 2 ? buf[len - 2] : 0;
   Compactor compactor(buf, 0);
   FoldLog log;
-  // Line ends are searched from `line` on, in the caller's original bytes: everything from the
-  // compactor's read position on is still untouched, and `line` never lies below it.
-  std::uint32_t line = 0;
-  for (;;) {
-    const auto end = find_line_end({buf + line, buf + len});
-    if (end.line_len == 0) break;
-    const std::uint32_t next = line + end.line_len;
-    if (next >= len) break;  // the terminator ends the content: nothing can follow it
-    if (is_blank(buf[next])) {
-      compactor.keep(next - end.eol_len);
-      compactor.cut(end.eol_len);
-      log.add(compactor, end.eol_len == 2);
-    }
-    line = next;
-  }
+  // The compactor writes only below its read position, and that never passes the byte after the
+  // last fold; so every LF visited, and the bytes on either side of it, are as the caller left
+  // them. A CR before an LF always belongs to the LF's own line: the line starts after an LF or
+  // at a blank.
+  for_each_byte(buf, buf + len, '\n', [&](const std::uint8_t* lf) {
+    const auto next = static_cast<std::uint32_t>(lf - buf) + 1;
+    if (next == len || !is_blank(buf[next])) return;  // a terminator at the end stays
+    const std::uint32_t eol_len = lf > buf && lf[-1] == '\r' ? 2 : 1;
+    compactor.keep(next - eol_len);
+    compactor.cut(eol_len);
+    log.add(compactor, eol_len == 2);
+  });
   compactor.keep(len);
   return write_leftovers(buf, len, compactor, log, tail1, tail2);
 }
