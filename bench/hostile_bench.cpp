@@ -19,12 +19,16 @@ struct Shape {
   std::string (*make)(std::size_t);
 };
 
-// Every hostile body ends in something to extract, so the whole input is worked through.
+// Whole units only, so that every hostile body ends in something to extract and the whole input
+// is worked through.
+std::string units(std::string_view unit, std::size_t size) {
+  return repeat_to(unit, size - size % unit.size());
+}
 std::string from(std::string_view unit, std::size_t size) {
-  return "From: " + repeat_to(unit, size) + " <ab@cd>\r\n";
+  return "From: " + units(unit, size) + " <ab@cd>\r\n";
 }
 std::string path(std::string_view prefix, std::string_view unit, std::size_t size) {
-  return "MAIL FROM:<" + std::string(prefix) + repeat_to(unit, size) + "@cd>";
+  return "MAIL FROM:<" + std::string(prefix) + units(unit, size) + "@cd>";
 }
 
 constexpr Shape kShapes[] = {
@@ -36,13 +40,13 @@ constexpr Shape kShapes[] = {
     {"from_escaped_quotes", Entry::kFrom, [](std::size_t n) { return from("\\\"", n); }},
     {"from_folds", Entry::kFrom, [](std::size_t n) { return from("x\r\n ", n); }},
     {"received_folds", Entry::kReceived,
-     [](std::size_t n) { return "Received: from" + repeat_to("\r\n ", n) + " x (y [10.0.0.1])\r\n"; }},
+     [](std::size_t n) { return "Received: from" + units("\r\n ", n) + " x (y [10.0.0.1])\r\n"; }},
     {"received_long_group", Entry::kReceived,
      [](std::size_t n) { return "Received: from x (" + repeat_to("y ", n) + "[10.0.0.1])\r\n"; }},
     {"path_quotes", Entry::kPath, [](std::size_t n) { return path("", "\"", n); }},
     {"path_escaped_quotes", Entry::kPath, [](std::size_t n) { return path("\"", "\\\"", n); }},
     {"path_long_local_part", Entry::kPath, [](std::size_t n) { return path("", "x", n); }},
-    {"unfold_folds", Entry::kUnfold, [](std::size_t n) { return repeat_to("x\r\n y\n\t", n); }},
+    {"unfold_folds", Entry::kUnfold, [](std::size_t n) { return units("x\r\n y\n\t", n); }},
 };
 constexpr int kShapeCount = static_cast<int>(std::size(kShapes));
 

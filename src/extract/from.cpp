@@ -51,14 +51,12 @@ struct EncodedWordCuts {
   std::uint32_t p, end;
 
   Cut operator()() noexcept {
-    static constexpr std::uint8_t kOpen[] = {'=', '?'};
-    static constexpr std::uint8_t kClose[] = {'?', '='};
-    const Match open = search_pattern({b + p, b + end}, {kOpen, kOpen + 2});
-    if (open.at == nullptr || open.len != 2) return stop();
-    const Match close = search_pattern({open.at + 2, b + end}, {kClose, kClose + 2});
-    if (close.at == nullptr || close.len != 2) return stop();
-    const auto at = static_cast<std::uint32_t>(open.at - b);
-    p = static_cast<std::uint32_t>(close.at - b) + 2;
+    const std::uint8_t* open = find_pair(b + p, b + end, '=', '?');
+    if (open == nullptr) return stop();
+    const std::uint8_t* close = find_pair(open + 2, b + end, '?', '=');
+    if (close == nullptr) return stop();
+    const auto at = static_cast<std::uint32_t>(open - b);
+    p = static_cast<std::uint32_t>(close - b) + 2;
     return {at, p - at};
   }
   Cut stop() noexcept {
