@@ -64,6 +64,16 @@ check "maildir" 0 "$work/want" "${hdx[@]}" scan "$work/maildir"
 check "stdin" 0 - run_stdin examples/sample.mbox "${hdx[@]}" scan
 expect "stdin source" '^-#1	ann@example.org' out
 
+# A mailbox large enough to be cut into parts: every worker count gives what the stream reader does.
+line=$(printf '%070d' 0)
+for i in $(seq 1 40); do
+  cat examples/sample.mbox; printf '\n'; for k in $(seq 1 3500); do echo "$line"; done; printf '\n'
+done >"$work/large.mbox"
+run_stdin "$work/large.mbox" "${hdx[@]}" scan 2>/dev/null | sed "s|^-#|$work/large.mbox#|" >"$work/want"
+check "parts, one worker" 0 "$work/want" "${hdx[@]}" scan -j 1 "$work/large.mbox"
+check "parts, three workers" 0 "$work/want" "${hdx[@]}" scan -j3 "$work/large.mbox" "$work/empty"
+check "workers must be counted" 2 /dev/null "${hdx[@]}" scan -j 0 examples/sample.mbox
+
 check "unreadable file" 2 tests/cli/sample.tsv "${hdx[@]}" scan "$work/missing" examples/sample.mbox
 expect "unreadable named" "missing: No such file" err
 check "no command" 2 /dev/null "${hdx[@]}"

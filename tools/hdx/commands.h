@@ -12,6 +12,7 @@ namespace hdx_tool {
 struct Options {
   Format format = Format::Tsv;
   bool progress = false;  // a progress line on standard error
+  unsigned jobs = 1;      // workers for scan
   std::vector<std::string> paths;
 };
 

@@ -43,22 +43,27 @@ bool LineReader::next(std::string& line) {
 
 namespace {
 
-bool is_blank_line(const std::string& line) { return line == "\n" || line == "\r\n"; }
-bool is_mbox_separator(const std::string& line) { return line.rfind("From ", 0) == 0; }
+// Pieces of a line longer than this come one after another, as LineReader hands them out.
+constexpr std::size_t kMaxPiece = 64 * 1024;
+
+bool is_blank_line(std::string_view line) { return line == "\n" || line == "\r\n"; }
+bool is_mbox_separator(std::string_view line) { return line.substr(0, 5) == "From "; }
 
 // Splits a stream into messages, fed a line (or a piece of an overlong one) at a time. In an
 // mbox, a "From " line at the start or after a blank line opens a message; otherwise the whole
 // stream is one message. Only header sections are kept, so memory stays bounded per message.
 class Splitter {
  public:
-  Splitter(std::string source, const MessageSink& sink) : source_(std::move(source)), sink_(sink) {}
+  Splitter(const MessageSink& sink, bool mid_mbox) : sink_(sink), mid_mbox_(mid_mbox) {}
 
   // Returns false once nothing more of the stream is needed.
-  bool feed(const std::string& piece, bool starts_line) {
+  bool feed(std::string_view piece, bool starts_line) {
     if (first_) {
       first_ = false;
       mbox_ = starts_line && is_mbox_separator(piece);
       open();
+      // A part of an mbox starts as the whole does after a separator line.
+      if (mid_mbox_) after_blank_ = false;
       if (mbox_) return true;
     } else if (mbox_ && starts_line && after_blank_ && is_mbox_separator(piece)) {
       close();
@@ -85,65 +90,69 @@ class Splitter {
  private:
   void open() {
     msg_ = Message{};
-    msg_.source = mbox_ ? source_ + "#" + std::to_string(++count_) : source_;
+    msg_.number = mbox_ ? ++count_ : 0;
     in_header_ = true;
   }
   void close() { sink_(msg_); }
 
-  std::string source_;
   const MessageSink& sink_;
   Message msg_;
   std::size_t count_ = 0;
+  bool mid_mbox_;
   bool first_ = true, mbox_ = false, in_header_ = false, after_blank_ = true;
 };
 
-void split_messages(std::FILE* f, const std::string& source, const MessageSink& sink) {
+}  // namespace
+
+void split_messages(std::FILE* f, const MessageSink& sink) {
   LineReader reader(f);
-  Splitter splitter(source, sink);
+  Splitter splitter(sink, false);
   std::string piece;
   bool starts_line = true;
   while (reader.next(piece) && splitter.feed(piece, starts_line)) starts_line = reader.line_ended();
   splitter.finish();
 }
 
-bool read_file(const std::filesystem::path& path, const MessageSink& sink,
-               const std::function<void(const std::string&)>& error) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
-  if (!f) {
-    error(path.string() + ": " + std::strerror(errno));
-    return false;
+void split_messages(std::string_view bytes, bool mid_mbox, const MessageSink& sink,
+                    const std::function<void(std::size_t)>& done) {
+  constexpr std::size_t kReportEvery = 8 << 20;
+  Splitter splitter(sink, mid_mbox);
+  bool starts_line = true;
+  for (std::size_t pos = 0, reported = 0; pos < bytes.size();) {
+    if (pos - reported >= kReportEvery) done(reported = pos);
+    const std::size_t limit = std::min(kMaxPiece, bytes.size() - pos);
+    const auto* lf = static_cast<const char*>(std::memchr(bytes.data() + pos, '\n', limit));
+    const std::size_t take = lf != nullptr ? static_cast<std::size_t>(lf - bytes.data()) + 1 - pos : limit;
+    if (!splitter.feed(bytes.substr(pos, take), starts_line)) break;
+    starts_line = lf != nullptr;
+    pos += take;
   }
-  split_messages(f.get(), path.string(), sink);
-  if (std::ferror(f.get()) != 0) {
-    error(path.string() + ": read error");
-    return false;
-  }
-  return true;
+  splitter.finish();
 }
 
-}  // namespace
+bool is_mbox(std::string_view bytes) { return is_mbox_separator(bytes); }
 
-bool read_messages(const std::string& path, const MessageSink& sink,
-                   const std::function<void(const std::string&)>& error) {
-  if (path == "-") {
-    split_messages(stdin, "-", sink);
-    return true;
+std::size_t next_message_start(std::string_view bytes, std::size_t from) {
+  for (std::size_t lf = from; (lf = bytes.find("\nFrom ", lf)) != std::string_view::npos; ++lf) {
+    // The line that this LF ends must be blank: an LF or CR LF right after another LF.
+    const std::size_t line_start = lf > 0 && bytes[lf - 1] == '\r' ? lf - 1 : lf;
+    if (line_start > 0 && bytes[line_start - 1] == '\n') return lf + 1;
   }
+  return bytes.size();
+}
+
+std::vector<std::string> list_files(const std::string& path,
+                                    const std::function<void(const std::string&)>& error) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  if (!fs::is_directory(path, ec)) return read_file(path, sink, error);
-  bool ok = true;
-  std::vector<fs::path> files;
+  if (!fs::is_directory(path, ec)) return {path};
+  std::vector<std::string> files;
   for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->is_regular_file(ec)) files.push_back(it->path());
+    if (it->is_regular_file(ec)) files.push_back(it->path().string());
   }
-  if (ec) {
-    error(path + ": " + ec.message());
-    ok = false;
-  }
+  if (ec) error(path + ": " + ec.message());
   std::sort(files.begin(), files.end());  // a stable order, whatever the file system returns
-  for (const auto& file : files) ok = read_file(file, sink, error) && ok;
-  return ok;
+  return files;
 }
 
 bool read_lines(const std::string& path,

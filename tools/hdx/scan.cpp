@@ -1,10 +1,24 @@
 // hdx scan: one record per message with its From address, its Return-Path address and the
-// sender IP of every Received field, top to bottom.
+// sender IP of every Received field, top to bottom. Files are read through memory maps and
+// examined on every core, mailboxes cut into parts at message starts; records come out in input
+// order whatever the number of workers.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
@@ -23,42 +37,181 @@ bool has_name(std::string_view field, std::string_view name) {
   return true;
 }
 
+// Splits a header section into whole fields with the library's own line-end search.
+template <class Fn>
+void for_each_field(const std::string& header, Fn fn) {
+  std::string_view rest = header;
+  while (!rest.empty()) {
+    std::size_t len = 0;
+    while (len < rest.size()) {
+      const auto end = hdx::find_line_end(rest.substr(len));
+      len = end ? len + end->line_length : rest.size();
+      if (len < rest.size() && rest[len] != ' ' && rest[len] != '\t') break;
+    }
+    fn(rest.substr(0, len));
+    rest.remove_prefix(len);
+  }
+}
+
+// What the library found in one message.
+struct Found {
+  std::size_t number = 0;
+  std::optional<std::string> from, return_path;
+  bool seen_from = false, seen_return_path = false;
+  std::vector<std::optional<std::string>> received;
+  bool truncated = false;
+};
+
+Found examine(const Message& msg) {
+  Found found;
+  found.number = msg.number;
+  found.truncated = msg.truncated;
+  // Each whole field, continuation lines and terminator included, as a host hands it over; the
+  // library changes it in place, so it works on a copy.
+  for_each_field(msg.header, [&found](std::string_view raw) {
+    std::string f(raw);
+    if (has_name(f, "from:") && !found.seen_from) {
+      found.seen_from = true;
+      found.from = hdx::sender_address_in_place(f);
+    } else if (has_name(f, "return-path:") && !found.seen_return_path) {
+      found.seen_return_path = true;
+      found.return_path = hdx::sender_address_in_place(f);
+    } else if (has_name(f, "received:")) {
+      const auto ip = hdx::sender_ip_in_place(f);
+      found.received.push_back(ip ? std::optional<std::string>(*ip) : std::nullopt);
+    }
+  });
+  return found;
+}
+
+// A file mapped into memory, read only; pages already scanned can be given back, so memory stays
+// bounded however large the file.
+class MappedFile {
+ public:
+  // Returns nullptr, saying why, when the file cannot be opened or mapped; nullptr with `why`
+  // empty when it is not a regular file (a pipe, a terminal) and has to be read as a stream.
+  static std::shared_ptr<MappedFile> open(const std::string& path, std::string& why) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      if (fd < 0) why = std::strerror(errno);
+      if (fd >= 0) ::close(fd);
+      return nullptr;
+    }
+    const auto size = static_cast<std::size_t>(st.st_size);
+    void* data = size == 0 ? nullptr : ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (data == MAP_FAILED) {
+      why = std::strerror(errno);
+      return nullptr;
+    }
+    return std::shared_ptr<MappedFile>(new MappedFile(static_cast<const char*>(data), size));
+  }
+  ~MappedFile() {
+    if (size_ != 0) ::munmap(const_cast<char*>(data_), size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  std::string_view bytes() const { return {data_, size_}; }
+  // Drops the whole pages inside `part` from this process's memory; the page cache keeps them.
+  void release(std::string_view part) const {
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto first = (reinterpret_cast<std::uintptr_t>(part.data()) + page - 1) / page * page;
+    const auto last = (reinterpret_cast<std::uintptr_t>(part.data()) + part.size()) / page * page;
+    if (first < last) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+  }
+
+ private:
+  MappedFile(const char* data, std::size_t size) : data_(data), size_(size) {}
+  const char* data_;
+  std::size_t size_;
+};
+
+// A part of one file: whole messages, examined by one worker.
+struct Part {
+  std::shared_ptr<MappedFile> file;
+  std::string source;
+  std::string_view bytes;
+  bool first;  // the file's first part: message numbers start again
+  std::vector<Found> found;
+};
+
+// An mbox is cut into parts of about this size at message starts, so that one large mailbox
+// keeps every core busy; a batch of parts is examined at once, so memory stays bounded.
+constexpr std::size_t kPartBytes = 4 << 20;
+constexpr std::size_t kBatchParts = 4;  // parts per worker in a batch
+
+// A message larger than a part is read in one go, so the pages behind the reader are given back
+// as it goes.
+void examine_part(Part& part) {
+  std::size_t released = 0;
+  split_messages(
+      part.bytes, !part.first, [&part](const Message& msg) { part.found.push_back(examine(msg)); },
+      [&](std::size_t done) {
+        part.file->release(part.bytes.substr(released, done - released));
+        released = done;
+      });
+}
+
+// Where the part that starts at `start` ends: at the first message start a part's length on. The
+// search goes a part's length at a time and gives back the pages it has passed, for the same
+// reason.
+std::size_t part_end(const MappedFile& file, std::size_t start) {
+  constexpr std::size_t kSeparator = 6;  // "\nFrom "
+  const std::string_view bytes = file.bytes();
+  for (std::size_t from = start + kPartBytes; from < bytes.size(); from += kPartBytes) {
+    const std::size_t to = std::min(from + kPartBytes + kSeparator, bytes.size());
+    const std::size_t end = next_message_start(bytes.substr(0, to), from);
+    if (end != to) return end;
+    file.release(bytes.substr(from, to - from));
+  }
+  return bytes.size();
+}
+
+void examine_all(std::vector<Part>& parts, unsigned jobs) {
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i; (i = next++) < parts.size();) examine_part(parts[i]);
+  };
+  std::vector<std::thread> workers;
+  for (unsigned j = 1; j < jobs && j < parts.size(); ++j) workers.emplace_back(work);
+  work();
+  for (auto& w : workers) w.join();
+}
+
 struct Counts {
   std::size_t messages = 0, fields = 0, failures = 0, truncated = 0;
 };
 
-class Scanner {
+// Prints the records in input order and keeps the counts.
+class Printer {
  public:
-  Scanner(const Options& options) : options_(options) {}
+  explicit Printer(const Options& options) : options_(options) {}
 
-  void message(const Message& msg) {
-    std::optional<std::string> from, return_path;
-    bool seen_from = false, seen_return_path = false;
-    std::vector<std::optional<std::string>> ips;
-    // Each whole field, continuation lines and terminator included, as a host hands it over;
-    // the library changes it in place, so it works on a copy.
-    for_each_field(msg.header, [&](std::string_view raw) {
-      std::string f(raw);
-      if (has_name(f, "from:") && !seen_from) {
-        seen_from = true;
-        from = count(hdx::sender_address_in_place(f));
-      } else if (has_name(f, "return-path:") && !seen_return_path) {
-        seen_return_path = true;
-        return_path = count(hdx::sender_address_in_place(f));
-      } else if (has_name(f, "received:")) {
-        const auto ip = hdx::sender_ip_in_place(f);
-        ips.push_back(count(ip ? std::optional<std::string>(*ip) : std::nullopt));
-      }
-    });
+  void print(const std::string& source, const Found& found) {
     ++counts_.messages;
-    counts_.truncated += msg.truncated;
+    counts_.truncated += found.truncated;
+    count(found.from, found.seen_from);
+    count(found.return_path, found.seen_return_path);
+    for (const auto& ip : found.received) count(ip, true);
     Record(options_.format)
-        .text("source", msg.source)
-        .text("from", from)
-        .text("return_path", return_path)
-        .list("received", ips)
+        .text("source", found.number == 0 ? source : source + "#" + std::to_string(found.number))
+        .text("from", found.from)
+        .text("return_path", found.return_path)
+        .list("received", found.received)
         .print(stdout);
     show_progress(false);
+  }
+
+  void print(const Part& part) {
+    if (part.first) numbered_ = 0;
+    for (const Found& found : part.found) {
+      Found renumbered = found;  // numbers count from the part's start
+      if (renumbered.number != 0) renumbered.number += numbered_;
+      print(part.source, renumbered);
+    }
+    if (!part.found.empty() && part.found.back().number != 0) numbered_ += part.found.back().number;
   }
 
   const Counts& counts() const { return counts_; }
@@ -71,44 +224,80 @@ class Scanner {
   }
 
  private:
-  // Splits a header section into whole fields with the library's own line-end search.
-  template <class Fn>
-  static void for_each_field(const std::string& header, Fn fn) {
-    std::string_view rest = header;
-    while (!rest.empty()) {
-      std::size_t len = 0;
-      while (len < rest.size()) {
-        const auto end = hdx::find_line_end(rest.substr(len));
-        len = end ? len + end->line_length : rest.size();
-        if (len < rest.size() && rest[len] != ' ' && rest[len] != '\t') break;
-      }
-      fn(rest.substr(0, len));
-      rest.remove_prefix(len);
-    }
-  }
-
-  std::optional<std::string> count(std::optional<std::string> v) {
+  void count(const std::optional<std::string>& v, bool seen) {
+    if (!seen) return;
     ++counts_.fields;
     counts_.failures += !v;
-    return v;
   }
 
   const Options& options_;
   Counts counts_;
+  std::size_t numbered_ = 0;  // messages of the current file printed before this part
   std::chrono::steady_clock::time_point shown_{};
 };
 
 }  // namespace
 
 int scan(const Options& options) {
-  Scanner scanner(options);
+  Printer printer(options);
   bool ok = true;
-  const auto sink = [&scanner](const Message& m) { scanner.message(m); };
-  const auto error = [](const std::string& what) { std::fprintf(stderr, "hdx: %s\n", what.c_str()); };
-  for (const auto& path : options.paths) ok = read_messages(path, sink, error) && ok;
+  const auto error = [&ok](const std::string& what) {
+    std::fprintf(stderr, "hdx: %s\n", what.c_str());
+    ok = false;
+  };
+  std::vector<Part> batch;
+  std::size_t batch_bytes = 0;
+  const auto flush = [&] {
+    examine_all(batch, options.jobs);
+    for (const Part& part : batch) {
+      printer.print(part);
+      part.file->release(part.bytes);
+    }
+    batch.clear();
+    batch_bytes = 0;
+  };
+  // Streams are read in order, one message at a time, by this thread.
+  const auto scan_stream = [&](std::FILE* f, const std::string& source) {
+    flush();
+    split_messages(f, [&](const Message& m) { printer.print(source, examine(m)); });
+    if (std::ferror(f) != 0) error(source + ": read error");
+  };
+  for (const auto& path : options.paths) {
+    if (path == "-") {
+      scan_stream(stdin, "-");
+      continue;
+    }
+    for (const auto& file : list_files(path, error)) {
+      std::string why;
+      const auto mapped = MappedFile::open(file, why);
+      if (!mapped && why.empty()) {
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
+        if (f) scan_stream(f.get(), file);
+        else error(file + ": " + std::strerror(errno));
+        continue;
+      }
+      if (!mapped) {
+        error(file + ": " + why);
+        continue;
+      }
+      const std::string_view bytes = mapped->bytes();
+      const bool mbox = is_mbox(bytes);
+      std::size_t start = 0;
+      do {
+        const std::size_t end = mbox ? part_end(*mapped, start) : bytes.size();
+        batch.push_back({mapped, file, bytes.substr(start, end - start), start == 0, {}});
+        batch_bytes += end - start;
+        if (batch.size() >= kBatchParts * options.jobs || batch_bytes >= kBatchParts * options.jobs * kPartBytes) {
+          flush();
+        }
+        start = end;
+      } while (start < bytes.size());
+    }
+  }
+  flush();
   std::fflush(stdout);
-  scanner.show_progress(true);
-  const Counts& c = scanner.counts();
+  printer.show_progress(true);
+  const Counts& c = printer.counts();
   std::fprintf(stderr, "hdx: %zu messages, %zu fields, %zu failed", c.messages, c.fields,
                c.failures);
   if (c.truncated != 0) std::fprintf(stderr, ", %zu header sections cut at 1 MiB", c.truncated);
