@@ -30,9 +30,9 @@ Bytes find_path_address(Bytes text) noexcept {
   // command's parameters, and the address then runs on into them.
   const std::uint32_t at = find_at_sign(b, p, end);
   if (at + 1 >= end) return kNone;
-  std::uint32_t stop = at + 1;
-  while (stop < end && b[stop] != ' ' && !(bracketed && b[stop] == '>')) ++stop;
-  return {b + p, b + stop};
+  const std::uint8_t* stop = bracketed ? find_any(b + at + 1, text.end, ' ', '>')
+                                       : find_byte(b + at + 1, text.end, ' ');
+  return {b + p, stop == nullptr ? text.end : stop};
 }
 
 }  // namespace
