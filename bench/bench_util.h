@@ -54,9 +54,6 @@ void hostile_args(benchmark::internal::Benchmark* b) {
   }
 }
 
-constexpr std::int64_t kMin = 4 << 10;
-constexpr std::int64_t kMax = 16 << 20;
-
 }  // namespace hdx_bench
 
 #endif  // HDX_BENCH_UTIL_H

@@ -39,7 +39,7 @@ constexpr bool is_blank(std::uint8_t c) noexcept { return c == ' ' || c == '\t';
 // when all of it lies inside the range, and where a word holds a match the byte is found by a
 // plain byte loop, so the result never depends on byte order.
 template <class... Cs>
-inline const std::uint8_t* find_any(const std::uint8_t* p, const std::uint8_t* end,
+[[gnu::always_inline]] inline const std::uint8_t* find_any(const std::uint8_t* p, const std::uint8_t* end,
                                     Cs... cs) noexcept {
   if (p < end && ((*p == cs) || ...)) return p;  // a match right here costs one compare
 #if defined(__SSE2__)
