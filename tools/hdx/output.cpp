@@ -4,6 +4,7 @@
 #include "output.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace hdx_tool {
 namespace {
@@ -84,10 +85,15 @@ Record& Record::list(std::string_view name, const std::vector<std::optional<std:
   return *this;
 }
 
-void Record::print(std::FILE* out) {
+std::string Record::finish() {
   if (format_ == Format::Json) line_ += '}';
   line_ += '\n';
-  std::fwrite(line_.data(), 1, line_.size(), out);
+  return std::move(line_);
+}
+
+void Record::print(std::FILE* out) {
+  const std::string line = finish();
+  std::fwrite(line.data(), 1, line.size(), out);
 }
 
 }  // namespace hdx_tool

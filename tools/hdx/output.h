@@ -20,6 +20,8 @@ class Record {
   Record& number(std::string_view name, std::size_t value);
   Record& list(std::string_view name, const std::vector<std::optional<std::string>>& values);
   void print(std::FILE* out);
+  // The finished line, terminator included, for a caller that writes it itself.
+  std::string finish();
 
  private:
   void begin(std::string_view name);

@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# hdx-milter inside a real Postfix of its own, on loopback: messages go in over SMTP, and the
+# added field of each delivered message and its log line are compared with what they must be.
+# Usage: postfix_test.sh HDX_MILTER WORK_DIR. Needs root (Postfix runs its daemons as its own
+# users); without it the test is skipped. It stops everything it started, whatever happens.
+set -uo pipefail
+milter=$1 work=$2
+if [[ $(id -u) != 0 ]]; then
+  echo "skipped: a throwaway Postfix instance needs root"
+  exit 77
+fi
+for tool in postfix swaks; do
+  command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed (bash .ci/setup)"; exit 1; }
+done
+here=$(dirname "$0")
+. "$here/postfix_instance.sh"
+. "$here/smtp_session.sh"
+rm -rf "$work" && mkdir -p "$work"
+passed=0 failed=0 milter_pid=
+
+free_port() {  # a loopback port nobody listens on
+  local port
+  while port=$((20000 + RANDOM % 40000)); (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do :; done
+  echo "$port"
+}
+start_milter() {
+  "$milter" --foreground -p "inet:$milter_port@127.0.0.1" --log "$work/identity.log" \
+    >>"$work/milter.out" 2>&1 &
+  milter_pid=$!
+  for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$milter_port") 2>/dev/null && return; sleep 0.1; done
+  echo "FAIL: hdx-milter did not start"; cat "$work/milter.out"
+}
+stop_milter() {
+  [[ -n $milter_pid ]] || return
+  kill -TERM "$milter_pid" 2>/dev/null && wait "$milter_pid" 2>/dev/null
+  milter_pid=
+}
+cleanup() {
+  stop_milter
+  postfix_stop
+}
+trap cleanup EXIT
+
+smtp_port=$(free_port) milter_port=$(free_port)
+postfix_setup "$smtp_port" "$milter_port"
+start_milter
+postfix_start || { echo "FAIL: Postfix did not start"; cat "$work/postfix.out" "$work/maillog"; exit 1; }
+
+# delivered SUBJECT: the path of the delivered message with that subject, waiting up to 20 s.
+delivered() {
+  local file
+  for _ in $(seq 200); do
+    file=$(grep -l -a -F -x "Subject: $1" "$work"/mail/inbox/new/* 2>/dev/null | head -n 1)
+    [[ -n $file ]] && { echo "$file"; return; }
+    sleep 0.1
+  done
+  return 1
+}
+# added FILE: the added field as delivered, continuation lines included.
+added() { awk '/^X-HDX-Identity:/ { on = 1; print; next } on && /^[ \t]/ { print; next } { on = 0 }' "$1"; }
+# logged FILE: the log line of the delivered message, found by the queue id Postfix gave it.
+logged() {
+  local id
+  id=$(sed -n 's/.* with E\?SMTP id \([0-9A-F]*\).*/\1/p' "$1" | head -n 1)
+  grep -a -F "\"queue_id\":\"$id\"" "$work/identity.log" | sed "s/\"queue_id\":\"$id\"/\"queue_id\":\"QID\"/"
+}
+pass() { ((passed++)); }
+fail() { echo "FAIL $1"; ((failed++)); }
+# check NAME SUBJECT WANT_FIELD WANT_LOG: the message must come through with both exactly as
+# given; QID in WANT_LOG stands for the message's queue id.
+check() {
+  local file
+  if ! file=$(delivered "$2"); then fail "$1: not delivered"; return; fi
+  if [[ $(added "$file") == "$3" ]]; then pass; else fail "$1: added field"; diff <(echo "$3") <(added "$file"); fi
+  if [[ $(logged "$file") == "$4" ]]; then pass; else fail "$1: log line"; diff <(echo "$4") <(logged "$file"); fi
+}
+# well_formed NAME SUBJECT: delivered, with an added field of printable ASCII in short lines.
+well_formed() {
+  local file
+  if ! file=$(delivered "$2"); then fail "$1: not delivered"; return; fi
+  if added "$file" | LC_ALL=C grep -q -v -x $'[ -~\t]\\{1,997\\}' || [[ -z $(added "$file") ]]; then
+    fail "$1: added field not well formed"; added "$file" | head -c 2000 | od -c | head; return
+  fi
+  pass
+}
+send() { swaks --server "127.0.0.1:$smtp_port" "$@" >>"$work/swaks.out" 2>&1; }
+
+send --from ann@example.org --to bob@test.example --h-From '"Ann Example" <ann@example.org>' \
+  --h-Subject plain
+check "plain message" plain "X-HDX-Identity: peer=127.0.0.1; envelope-from=ann@example.org;
+	rcpt=bob@test.example; from=ann@example.org; return-path=; received-ip=" \
+  '{"queue_id":"QID","peer":"127.0.0.1","envelope_from":"ann@example.org","rcpt":["bob@test.example"],"from":"ann@example.org","return_path":null,"received":[]}'
+
+smtp_session "$smtp_port" <<'SMTP'
+EHLO client.example
+MAIL FROM:<ann@example.org> SIZE=1234 BODY=8BITMIME
+RCPT TO:<@relay1.example,@relay2.example:bob@test.example> NOTIFY=NEVER
+RCPT TO:<"carl smith"@test.example>
+RCPT TO:<dora@test.example>
+DATA
+Received: from mx1.example.net (mx1.example.net [192.0.2.25])
+	by relay.example.org with ESMTPS id 1; Fri, 04 Dec 2026 02:26:18 +0000
+Received: from mail.example.com (mail.example.com
+	[IPv6:2001:db8::25]) by mx1.example.net; Fri, 04 Dec 2026 02:26:10 +0000
+Received: by mail.example.com with SMTP id 7; Fri, 04 Dec 2026 02:26:00 +0000
+Return-Path: <"ann smith"@example.org>
+From: =?utf-8?Q?Ann_=C3=89xample?= <ann@example.org> (Ann in Sales)
+Subject: envelope and upstream fields
+
+body
+.
+QUIT
+SMTP
+check "envelope and upstream fields" "envelope and upstream fields" "X-HDX-Identity: peer=127.0.0.1; envelope-from=ann@example.org;
+	rcpt=bob@test.example,\"\\\"carl smith\\\"@test.example\",dora@test.example;
+	from=ann@example.org; return-path=smith@example.org; received-ip=192.0.2.25,
+	IPv6:2001:db8::25," \
+  '{"queue_id":"QID","peer":"127.0.0.1","envelope_from":"ann@example.org","rcpt":["bob@test.example","\"carl smith\"@test.example","dora@test.example"],"from":"ann@example.org","return_path":"smith@example.org","received":["192.0.2.25","IPv6:2001:db8::25",null]}'
+
+send --from '<>' --to bob@test.example --h-From 'MAILER-DAEMON@example.org' --h-Subject bounce
+check "null sender" bounce "X-HDX-Identity: peer=127.0.0.1; envelope-from=; rcpt=bob@test.example;
+	from=MAILER-DAEMON@example.org; return-path=; received-ip=" \
+  '{"queue_id":"QID","peer":"127.0.0.1","envelope_from":null,"rcpt":["bob@test.example"],"from":"MAILER-DAEMON@example.org","return_path":null,"received":[]}'
+
+# Hostile headers: 90 KB of nested comments, 10,000 folds, and every control and 8-bit byte.
+{ printf 'From: '
+  for _ in $(seq 643); do printf '%070d\r\n ' 0 | tr 0 '('; done
+  for _ in $(seq 643); do printf '%070d\r\n ' 0 | tr 0 ')'; done
+  printf '<ann@example.org>\r\nSubject: nested comments\r\n\r\nbody\r\n'; } >"$work/nested.eml"
+send --from ann@example.org --to bob@test.example --data "@$work/nested.eml"
+well_formed "90 KB of nested comments" "nested comments"
+{ printf 'Received: from mx.example.net (mx.example.net'
+  for _ in $(seq 10000); do printf '\r\n\ty'; done
+  printf ' [192.0.2.9]) by x\r\nFrom: <ann@example.org>\r\nSubject: ten thousand folds\r\n\r\nbody\r\n'; } >"$work/folds.eml"
+send --from ann@example.org --to bob@test.example --data "@$work/folds.eml"
+check "10,000 folds" "ten thousand folds" "X-HDX-Identity: peer=127.0.0.1; envelope-from=ann@example.org;
+	rcpt=bob@test.example; from=ann@example.org; return-path=;
+	received-ip=192.0.2.9" \
+  '{"queue_id":"QID","peer":"127.0.0.1","envelope_from":"ann@example.org","rcpt":["bob@test.example"],"from":"ann@example.org","return_path":null,"received":["192.0.2.9"]}'
+{ printf 'From: "'; for b in $(seq 0 31) $(seq 128 255); do [[ $b == 10 || $b == 13 ]] || printf "\\x$(printf %02x "$b")"; done
+  printf '" <a\x01\x7f\x80\xff@example.org>\r\nReturn-Path: <\x1b[31m@x>\r\nSubject: control bytes\r\n\r\nbody\r\n'; } >"$work/bytes.eml"
+send --from ann@example.org --to bob@test.example --data "@$work/bytes.eml"
+well_formed "control and 8-bit bytes" "control bytes"
+
+# 50 messages over 10 connections at once: each with its own field, and no log line torn.
+sessions=()
+for c in $(seq 0 9); do
+  { echo "EHLO client$c.example"
+    for m in $(seq 0 4); do
+      k=$((c * 5 + m))
+      printf 'MAIL FROM:<sender-%d@example.org>\nRCPT TO:<rcpt-%d@test.example>\nDATA\n' "$k" "$k"
+      printf 'From: Sender %d <sender-%d@example.org>\nSubject: parallel %d\n\nbody\n.\n' "$k" "$k" "$k"
+    done
+    echo QUIT; } | smtp_session "$smtp_port" &
+  sessions+=($!)
+done
+wait "${sessions[@]}"
+for k in $(seq 0 49); do
+  check "parallel $k" "parallel $k" "X-HDX-Identity: peer=127.0.0.1; envelope-from=sender-$k@example.org;
+	rcpt=rcpt-$k@test.example; from=sender-$k@example.org; return-path=;
+	received-ip=" \
+    '{"queue_id":"QID","peer":"127.0.0.1","envelope_from":"sender-'$k'@example.org","rcpt":["rcpt-'$k'@test.example"],"from":"sender-'$k'@example.org","return_path":null,"received":[]}'
+done
+if LC_ALL=C grep -c -v -x '{"queue_id":"[0-9A-F]*",.*\]}' "$work/identity.log" >/dev/null; then
+  fail "log: a line is not one whole record"; else pass; fi
+
+# Without the filter mail still goes through, unchanged; with it back, fields are added again.
+stop_milter
+send --from ann@example.org --to bob@test.example --h-Subject "filter stopped"
+if file=$(delivered "filter stopped") && [[ -z $(added "$file") ]]; then pass; else fail "filter stopped"; fi
+start_milter
+send --from ann@example.org --to bob@test.example --h-Subject "filter restarted"
+if file=$(delivered "filter restarted") && [[ -n $(added "$file") ]]; then pass; else fail "filter restarted"; fi
+
+echo "$passed passed, $failed failed"
+[[ $failed == 0 ]]
