@@ -78,7 +78,13 @@ int field(const std::string& kind) {
   } else if (kind == "received") {
     if (const auto ip = hdx::sender_ip_in_place(input)) result = std::string(*ip);
   } else {
-    result = hdx::path_address(input);
+    // A command's line terminator is not part of its path, as in hdx smtp.
+    std::string_view command = input;
+    if (!command.empty() && command.back() == '\n') command.remove_suffix(1);
+    if (!command.empty() && command.back() == '\r' && command.size() < input.size()) {
+      command.remove_suffix(1);
+    }
+    result = hdx::path_address(command);
   }
   if (!result) return 1;
   std::fwrite(result->data(), 1, result->size(), stdout);

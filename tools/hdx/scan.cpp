@@ -28,13 +28,16 @@
 namespace hdx_tool {
 namespace {
 
+// Whether the field is named `name`, in any case, with any blanks between the name and its
+// colon: the obsolete syntax that real mail still holds ("From : a@b", "Received\t: from").
 bool has_name(std::string_view field, std::string_view name) {
   if (field.size() < name.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
     const char c = field[i];
     if ((c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c) != name[i]) return false;
   }
-  return true;
+  const std::size_t colon = field.find_first_not_of(" \t", name.size());
+  return colon != std::string_view::npos && field[colon] == ':';
 }
 
 // Splits a header section into whole fields with the library's own line-end search.
@@ -70,13 +73,13 @@ Found examine(const Message& msg) {
   // library changes it in place, so it works on a copy.
   for_each_field(msg.header, [&found](std::string_view raw) {
     std::string f(raw);
-    if (has_name(f, "from:") && !found.seen_from) {
+    if (has_name(f, "from") && !found.seen_from) {
       found.seen_from = true;
       found.from = hdx::sender_address_in_place(f);
-    } else if (has_name(f, "return-path:") && !found.seen_return_path) {
+    } else if (has_name(f, "return-path") && !found.seen_return_path) {
       found.seen_return_path = true;
       found.return_path = hdx::sender_address_in_place(f);
-    } else if (has_name(f, "received:")) {
+    } else if (has_name(f, "received")) {
       const auto ip = hdx::sender_ip_in_place(f);
       found.received.push_back(ip ? std::optional<std::string>(*ip) : std::nullopt);
     }
