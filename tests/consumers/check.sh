@@ -1,27 +1,48 @@
 #!/usr/bin/env bash
-# Installs a build into a temporary prefix and builds and runs two consumers against it: a C
-# program through pkg-config and a C++ program through find_package(hdx).
-# Usage: check.sh BUILD_DIR
+# Builds and runs what a user of an installed hdx builds and runs: the README's C example through
+# pkg-config, a C++ program through find_package(hdx), and hdx scan on the sample mailbox.
+# Usage: check.sh BUILD_DIR   installs the build into a temporary prefix first
+#        check.sh --system    hdx as installed on this machine from its Debian packages; also
+#                             starts hdx-milter as its systemd unit would, and stops it
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-build=$1
+top=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
-libdir=$(find "$work/prefix" -name 'libhdx.so.1' -printf '%h\n' | head -n 1)
-for f in libhdx.so libhdx.so.1 include/hdx.h include/hdx.hpp bin/hdx; do
-  [[ -e $libdir/$f || -e $work/prefix/$f ]] || { echo "not installed: $f"; exit 1; }
-done
+link=() find=()
+if [[ $1 == --system ]]; then
+  bin=/usr/bin
+else
+  cmake --install "$1" --prefix "$work/prefix" >/dev/null
+  bin=$work/prefix/bin
+  libdir=$(find "$work/prefix" -name 'libhdx.so.1' -printf '%h\n' | head -n 1)
+  export PKG_CONFIG_PATH=$libdir/pkgconfig
+  link=(-Wl,-rpath,"$libdir")
+  find=(-DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_BUILD_RPATH="$libdir")
+fi
 
-export PKG_CONFIG_PATH=$libdir/pkgconfig
-cc -o "$work/pc_consumer" "$here/consumer.c" $(pkg-config --cflags --libs hdx-runtime) \
-   -Wl,-rpath,"$libdir"
-"$work/pc_consumer"
+sed -n '/^```c$/,/^```$/{/^```/d;p}' "$top/README.md" >"$work/host.c"
+cc -o "$work/host" "$work/host.c" $(pkg-config --cflags --libs hdx-runtime) "${link[@]}"
+[[ $("$work/host") == $'from ann@example.org\nvia 192.0.2.25' ]] || { echo "README example"; exit 1; }
 
-cmake -S "$here/cmake" -B "$work/cmake_consumer" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
-      -DCMAKE_BUILD_RPATH="$libdir" >/dev/null
+cmake -S "$top/tests/consumers/cmake" -B "$work/cmake_consumer" -G Ninja "${find[@]}" >/dev/null
 cmake --build "$work/cmake_consumer" >/dev/null
 "$work/cmake_consumer/consumer"
 
-"$work/prefix/bin/hdx" --version
-echo "install and consumers: ok"
+(cd "$top" && "$bin/hdx" scan --no-progress examples/sample.mbox 2>/dev/null) | diff -u "$top/tests/cli/sample.tsv" -
+echo "consumers of the installed library: ok"
+[[ $1 == --system ]] || exit 0
+
+# The filter as systemd starts it: its own user, its directories under /run and /var/log (which
+# systemd makes for the unit), the unit's own command line.
+unit=/lib/systemd/system/hdx-milter.service
+user=$(sed -n 's/^User=//p' "$unit")
+command=$(sed -n 's/^ExecStart=//p' "$unit")
+/usr/sbin/hdx-milter --help | grep -q '^usage: hdx-milter'
+install -d -o "$user" /run/hdx-milter /var/log/hdx-milter
+setpriv --reuid="$user" --regid="$user" --clear-groups $command &
+pid=$!
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/8894) 2>/dev/null && break; sleep 0.1; done
+(exec 3<>/dev/tcp/127.0.0.1/8894) 2>/dev/null || { echo "hdx-milter is not listening"; exit 1; }
+kill -TERM "$pid"
+wait "$pid"
+echo "hdx-milter started as its unit runs it, and stopped on SIGTERM: ok"
