@@ -21,16 +21,22 @@ class Gen {
   int pct() { return static_cast<int>(rng_() % 100); }
   unsigned num(unsigned below) { return static_cast<unsigned>(rng_() % below); }
   template <std::size_t N>
-  const char* pick(const char* const (&pool)[N]) { return pool[num(N)]; }
+  const char* pick(const char* const (&pool)[N]) {
+    return pool[num(N)];
+  }
 
   std::string first() { return pick(kFirst); }
   std::string last() { return pick(kLast); }
   std::string local() {
     switch (num(4)) {
-      case 0: return first();
-      case 1: return first() + "." + last();
-      case 2: return first() + std::to_string(num(1000));
-      default: return std::string(pick(kRoles)) + "+" + std::to_string(num(100000));
+      case 0:
+        return first();
+      case 1:
+        return first() + "." + last();
+      case 2:
+        return first() + std::to_string(num(1000));
+      default:
+        return std::string(pick(kRoles)) + "+" + std::to_string(num(100000));
     }
   }
   std::string domain() {
@@ -42,8 +48,12 @@ class Gen {
     return std::to_string(num(223) + 1) + "." + std::to_string(num(256)) + "." +
            std::to_string(num(256)) + "." + std::to_string(num(256));
   }
-  std::string ipv6() { return "IPv6:2001:db8:" + std::to_string(num(9999)) + "::" + std::to_string(num(99)); }
-  std::string host() { return std::string(pick(kSub)) + std::to_string(num(50)) + "." + pick(kDomain); }
+  std::string ipv6() {
+    return "IPv6:2001:db8:" + std::to_string(num(9999)) + "::" + std::to_string(num(99));
+  }
+  std::string host() {
+    return std::string(pick(kSub)) + std::to_string(num(50)) + "." + pick(kDomain);
+  }
   std::string eol() { return pct() < 90 ? "\r\n" : "\n"; }
   std::string encoded() {
     return num(2) == 0 ? "=?utf-8?Q?" + first() + "_M=C3=BC" + last() + "?="
@@ -51,10 +61,10 @@ class Gen {
   }
 
  private:
-  static constexpr const char* kFirst[] = {"ann", "bob", "carla", "dmitri", "eve", "farid",
-                                           "gunilla", "hiro", "ines", "jon", "kwame", "lea"};
-  static constexpr const char* kLast[] = {"smith", "okafor", "lindqvist", "tanaka", "garcia",
-                                          "novak", "oconnor", "weber", "rossi", "kim"};
+  static constexpr const char* kFirst[] = {"ann",     "bob",  "carla", "dmitri", "eve",   "farid",
+                                           "gunilla", "hiro", "ines",  "jon",    "kwame", "lea"};
+  static constexpr const char* kLast[] = {"smith", "okafor",  "lindqvist", "tanaka", "garcia",
+                                          "novak", "oconnor", "weber",     "rossi",  "kim"};
   static constexpr const char* kRoles[] = {"bounce", "noreply", "news", "billing", "alerts"};
   static constexpr const char* kSub[] = {"mail", "mx", "smtp", "lists", "out", "relay"};
   static constexpr const char* kDomain[] = {"example.org", "example.com", "example.net",
@@ -71,18 +81,27 @@ std::string from_field(Gen& g) {
   const int r = g.pct();
   const std::string a = g.addr();
   std::string v;
-  if (r < 30) v = g.name() + " <" + a + ">";
-  else if (r < 42) v = a;
-  else if (r < 54) v = g.encoded() + " <" + a + ">";
-  else if (r < 64) v = "\"" + g.last() + ", " + g.first() + "\" <" + a + ">";
-  else if (r < 72) v = a + " (" + g.name() + ")";
-  else if (r < 77) v = "\"" + a + "\" <" + g.addr() + ">";
-  else if (r < 84) v = g.num(2) == 0 ? g.name() + g.eol() + " <" + a + ">"
-                                     : a + g.eol() + "\t(" + g.name() + ")";
-  else if (r < 87) v = "<" + a + ">";
-  else if (r < 89) v = g.name() + " <" + a + ">, " + g.name() + " <" + g.addr() + ">";
-  else v = g.num(2) == 0 ? g.encoded() + " " + g.encoded() + " <" + a + ">"
-                         : "\"" + g.encoded() + "\" <" + a + ">";
+  if (r < 30)
+    v = g.name() + " <" + a + ">";
+  else if (r < 42)
+    v = a;
+  else if (r < 54)
+    v = g.encoded() + " <" + a + ">";
+  else if (r < 64)
+    v = "\"" + g.last() + ", " + g.first() + "\" <" + a + ">";
+  else if (r < 72)
+    v = a + " (" + g.name() + ")";
+  else if (r < 77)
+    v = "\"" + a + "\" <" + g.addr() + ">";
+  else if (r < 84)
+    v = g.num(2) == 0 ? g.name() + g.eol() + " <" + a + ">" : a + g.eol() + "\t(" + g.name() + ")";
+  else if (r < 87)
+    v = "<" + a + ">";
+  else if (r < 89)
+    v = g.name() + " <" + a + ">, " + g.name() + " <" + g.addr() + ">";
+  else
+    v = g.num(2) == 0 ? g.encoded() + " " + g.encoded() + " <" + a + ">"
+                      : "\"" + g.encoded() + "\" <" + a + ">";
   return "From: " + v + g.eol();
 }
 
@@ -126,7 +145,8 @@ std::string smtp_command(Gen& g) {
   const std::string a = g.addr();
   if (r < 25) return "MAIL FROM:<" + a + ">";
   if (r < 45) return "RCPT TO:<" + a + ">";
-  if (r < 60) return "MAIL FROM:<" + a + "> SIZE=" + std::to_string(g.num(1u << 24)) + " BODY=8BITMIME";
+  if (r < 60)
+    return "MAIL FROM:<" + a + "> SIZE=" + std::to_string(g.num(1u << 24)) + " BODY=8BITMIME";
   if (r < 68) return "MAIL FROM: <" + a + ">";
   if (r < 76) return "MAIL FROM:<> SIZE=" + std::to_string(g.num(1u << 16));
   if (r < 82) return "RCPT TO:" + a;
@@ -151,7 +171,8 @@ std::string header_section(Gen& g) {
   const std::string e = g.eol();
   h += from_field(g);
   h += "To: " + g.name() + " <" + g.addr() + ">" + e;
-  h += "Subject: Re: the quarterly figures for " + g.last() + e + "\tand the plans for next year" + e;
+  h += "Subject: Re: the quarterly figures for " + g.last() + e + "\tand the plans for next year" +
+       e;
   h += "Date: Fri, 04 Dec 2026 02:26:18 +0000" + e;
   h += "Message-ID: <" + std::to_string(g.num(1u << 30)) + "." + g.host() + ">" + e;
   h += "DKIM-Signature: v=1; a=rsa-sha256; c=relaxed/relaxed; d=" + g.domain() + ";" + e +

@@ -35,7 +35,9 @@ constexpr Shape kShapes[] = {
     {"from_comments", Entry::kFrom, [](std::size_t n) { return from("(c)", n); }},
     {"from_encoded_words", Entry::kFrom, [](std::size_t n) { return from("=?u?Q?x?=", n); }},
     {"from_nesting", Entry::kFrom,
-     [](std::size_t n) { return "From: " + std::string(n / 2, '(') + std::string(n / 2, ')') + " <ab@cd>\r\n"; }},
+     [](std::size_t n) {
+       return "From: " + std::string(n / 2, '(') + std::string(n / 2, ')') + " <ab@cd>\r\n";
+     }},
     {"from_quotes", Entry::kFrom, [](std::size_t n) { return from("\"", n); }},
     {"from_escaped_quotes", Entry::kFrom, [](std::size_t n) { return from("\\\"", n); }},
     {"from_folds", Entry::kFrom, [](std::size_t n) { return from("x\r\n ", n); }},
@@ -56,10 +58,14 @@ std::int32_t call(Entry entry, std::string& buf) {
   char* ip = nullptr;
   std::uint32_t ip_len = 0;
   switch (entry) {
-    case Entry::kFrom: return HDXExtractSenderEmailAddrFromFromHdrField(buf.data(), len, out, sizeof out);
-    case Entry::kReceived: return HDXExtractSenderIPFromRcvdHdrField(buf.data(), len, &ip, &ip_len);
-    case Entry::kPath: return HDXExtractEmailAddrFromReverseOrForwardPath(buf.data(), len, out, sizeof out);
-    case Entry::kUnfold: return static_cast<std::int32_t>(HDXUnfoldEmailHdrLine(buf.data(), len));
+    case Entry::kFrom:
+      return HDXExtractSenderEmailAddrFromFromHdrField(buf.data(), len, out, sizeof out);
+    case Entry::kReceived:
+      return HDXExtractSenderIPFromRcvdHdrField(buf.data(), len, &ip, &ip_len);
+    case Entry::kPath:
+      return HDXExtractEmailAddrFromReverseOrForwardPath(buf.data(), len, out, sizeof out);
+    case Entry::kUnfold:
+      return static_cast<std::int32_t>(HDXUnfoldEmailHdrLine(buf.data(), len));
   }
   return HDX_FAIL;
 }
@@ -75,10 +81,13 @@ void BM_Hostile(benchmark::State& state) {
 
 void BM_HostileMemchr(benchmark::State& state) {
   state.SetLabel(kShapes[state.range(0)].label);
-  hdx_bench::memchr_every_lf(state, kShapes[state.range(0)].make(static_cast<std::size_t>(state.range(1))));
+  hdx_bench::memchr_every_lf(
+      state, kShapes[state.range(0)].make(static_cast<std::size_t>(state.range(1))));
 }
 
 BENCHMARK(BM_Hostile)->Apply(hdx_bench::hostile_args<kShapeCount>)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_HostileMemchr)->Apply(hdx_bench::hostile_args<kShapeCount>)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HostileMemchr)
+    ->Apply(hdx_bench::hostile_args<kShapeCount>)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

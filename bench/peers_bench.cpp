@@ -67,7 +67,8 @@ void per_field(benchmark::State& state, const FieldSet& set, Job job) {
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * set.count()));
-  state.counters["found"] = static_cast<double>(found) / static_cast<double>(state.iterations() * set.count());
+  state.counters["found"] =
+      static_cast<double>(found) / static_cast<double>(state.iterations() * set.count());
 }
 
 std::uint32_t u32(std::size_t n) { return static_cast<std::uint32_t>(n); }
@@ -136,8 +137,8 @@ void BM_Received_pcre2(benchmark::State& state) {
   constexpr char kPattern[] = R"(^Received:\s*from\s*(?:[^\s(]+\s*)?\([^)\[]*\[\s*([^\])\s]*))";
   int error = 0;
   PCRE2_SIZE offset = 0;
-  pcre2_code* re = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(kPattern), PCRE2_ZERO_TERMINATED,
-                                 0, &error, &offset, nullptr);
+  pcre2_code* re = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(kPattern), PCRE2_ZERO_TERMINATED, 0,
+                                 &error, &offset, nullptr);
   pcre2_jit_compile(re, PCRE2_JIT_COMPLETE);
   pcre2_match_data* match = pcre2_match_data_create_from_pattern(re, nullptr);
   per_field(state, received_set(), [&](char* f, std::size_t n) {
@@ -170,7 +171,8 @@ BENCHMARK(BM_Path_scanner);
 // ---- Unfolding ----
 
 void BM_UnfoldField_hdx(benchmark::State& state) {
-  per_field(state, header_set(), [](char* f, std::size_t n) { return HDXUnfoldEmailHdrLine(f, u32(n)); });
+  per_field(state, header_set(),
+            [](char* f, std::size_t n) { return HDXUnfoldEmailHdrLine(f, u32(n)); });
 }
 BENCHMARK(BM_UnfoldField_hdx);
 
@@ -199,7 +201,9 @@ const std::string& folds_block() {
   return block;
 }
 
-void BM_UnfoldBlock_hdx(benchmark::State& state) { unfold_block(state, realistic_block(), hdx_unfold); }
+void BM_UnfoldBlock_hdx(benchmark::State& state) {
+  unfold_block(state, realistic_block(), hdx_unfold);
+}
 void BM_UnfoldBlock_memchr(benchmark::State& state) {
   unfold_block(state, realistic_block(), hdx_bench::unfold_memchr);
 }

@@ -99,13 +99,15 @@ Range find_local_part(const std::uint8_t* b, std::uint32_t start, std::uint32_t 
     return kNone;
   }
   std::uint32_t first = e;
-  while (first > start && !(quoted ? ends_quoted_run(b[first - 1]) : ends_plain_run(b[first - 1]))) {
+  while (first > start &&
+         !(quoted ? ends_quoted_run(b[first - 1]) : ends_plain_run(b[first - 1]))) {
     --first;
   }
   return {first, e};
 }
 
-std::uint32_t put(char* out, std::uint32_t room, const std::uint8_t* src, std::uint32_t n) noexcept {
+std::uint32_t put(char* out, std::uint32_t room, const std::uint8_t* src,
+                  std::uint32_t n) noexcept {
   const std::uint32_t m = n < room ? n : room;
   T_memcpy(out, src, m);
   out[m] = '\0';

@@ -38,9 +38,11 @@ constexpr bool is_blank(std::uint8_t c) noexcept { return c == ' ' || c == '\t';
 // with SSE2 on x86-64, else a machine word at a time once p is aligned; a block is read only
 // when all of it lies inside the range, and where a word holds a match the byte is found by a
 // plain byte loop, so the result never depends on byte order.
+// Always inlined: as a call it costs more than the search itself where matches stand close.
 template <class... Cs>
-[[gnu::always_inline]] inline const std::uint8_t* find_any(const std::uint8_t* p, const std::uint8_t* end,
-                                    Cs... cs) noexcept {
+[[gnu::always_inline]] inline const std::uint8_t* find_any(const std::uint8_t* p,
+                                                           const std::uint8_t* end,
+                                                           Cs... cs) noexcept {
   if (p < end && ((*p == cs) || ...)) return p;  // a match right here costs one compare
 #if defined(__SSE2__)
   const auto match = [&](const std::uint8_t* at) {
@@ -53,7 +55,8 @@ template <class... Cs>
     if (const unsigned bits = match(p)) return p + __builtin_ctz(bits);
     p += 16;
     // Then four blocks a round while no match is near: one test for 64 bytes.
-    while (end - p >= 64 && (match(p) | match(p + 16) | match(p + 32) | match(p + 48)) == 0) p += 64;
+    while (end - p >= 64 && (match(p) | match(p + 16) | match(p + 32) | match(p + 48)) == 0)
+      p += 64;
     for (; end - p >= 16; p += 16) {
       if (const unsigned bits = match(p)) return p + __builtin_ctz(bits);
     }

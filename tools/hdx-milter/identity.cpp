@@ -25,7 +25,8 @@ Item read_capped(std::string text, Read read) {
 
 Item path_of(std::string_view verb, const char* const* argv) {
   if (argv == nullptr || argv[0] == nullptr) return std::nullopt;
-  return read_capped(command_text(verb, argv), [](const std::string& c) { return hdx::path_address(c); });
+  return read_capped(command_text(verb, argv),
+                     [](const std::string& c) { return hdx::path_address(c); });
 }
 
 // Values longer than this are cut in the added field (the log keeps them whole).

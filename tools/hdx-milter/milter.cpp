@@ -127,7 +127,8 @@ sfsistat on_header(SMFICTX* ctx, char* name, char* value) {
 
 sfsistat on_eom(SMFICTX* ctx) {
   return guarded(ctx, [ctx](Connection& c) {
-    std::string value = (c.lead_space ? " " : "") + hdx_milter::field_value(c.id, settings.header.size());
+    std::string value =
+        (c.lead_space ? " " : "") + hdx_milter::field_value(c.id, settings.header.size());
     smfi_addheader(ctx, settings.header.data(), value.data());
     const char* queue_id = smfi_getsymval(ctx, const_cast<char*>("i"));
     write_log(hdx_milter::log_line(c.id, queue_id != nullptr ? queue_id : ""));
@@ -158,9 +159,10 @@ bool read_config(const std::string& path, Settings& s, const Settings& given) {
     if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
     const std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
     // Options given on the command line win over the file.
-    if (key == "socket" && given.socket == Settings{}.socket) s.socket = value;
-    else if (key == "header" && given.header == Settings{}.header) s.header = value;
-    else if (key == "log" && given.log.empty()) s.log = value;
+    const Settings defaults;
+    if (key == "socket" && given.socket == defaults.socket) s.socket = value;
+    if (key == "header" && given.header == defaults.header) s.header = value;
+    if (key == "log" && given.log.empty()) s.log = value;
   }
   return true;
 }
@@ -203,7 +205,9 @@ int main(int argc, char** argv) {
   }
   if (!settings.log.empty()) {
     log_file = settings.log == "-" ? stdout : std::fopen(settings.log.c_str(), "a");
-    if (log_file == nullptr) return bad_usage("cannot open " + settings.log + ": " + std::strerror(errno));
+    if (log_file == nullptr) {
+      return bad_usage("cannot open " + settings.log + ": " + std::strerror(errno));
+    }
   }
 
   smfiDesc filter{};

@@ -122,7 +122,8 @@ void split_messages(std::string_view bytes, bool mid_mbox, const MessageSink& si
     if (pos - reported >= kReportEvery) done(reported = pos);
     const std::size_t limit = std::min(kMaxPiece, bytes.size() - pos);
     const auto* lf = static_cast<const char*>(std::memchr(bytes.data() + pos, '\n', limit));
-    const std::size_t take = lf != nullptr ? static_cast<std::size_t>(lf - bytes.data()) + 1 - pos : limit;
+    const std::size_t take =
+        lf != nullptr ? static_cast<std::size_t>(lf - bytes.data()) + 1 - pos : limit;
     if (!splitter.feed(bytes.substr(pos, take), starts_line)) break;
     starts_line = lf != nullptr;
     pos += take;

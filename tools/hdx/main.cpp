@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
     if (only_paths || arg == "-" || arg.empty() || arg[0] != '-') options.paths.push_back(arg);
     else if (arg == "--") only_paths = true;
     else if (arg == "-j" || arg == "--jobs" || arg.rfind("-j", 0) == 0) {
-      const std::string n = arg.size() > 2 && arg[1] == 'j' ? arg.substr(2) : i + 1 < args.size() ? args[++i] : "";
+      const bool attached = arg.size() > 2 && arg[1] == 'j';  // -j4
+      const std::string n = attached ? arg.substr(2) : i + 1 < args.size() ? args[++i] : "";
       if (n.empty() || n.size() > 4 || n.find_first_not_of("0123456789") != std::string::npos ||
           std::stoul(n) == 0) {
         return bad_usage("-j takes a number of workers from 1 to 9999");

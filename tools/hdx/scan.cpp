@@ -274,9 +274,13 @@ int scan(const Options& options) {
       std::string why;
       const auto mapped = MappedFile::open(file, why);
       if (!mapped && why.empty()) {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"), std::fclose);
-        if (f) scan_stream(f.get(), file);
-        else error(file + ": " + std::strerror(errno));
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(file.c_str(), "rb"),
+                                                          std::fclose);
+        if (f) {
+          scan_stream(f.get(), file);
+        } else {
+          error(file + ": " + std::strerror(errno));
+        }
         continue;
       }
       if (!mapped) {
@@ -290,7 +294,8 @@ int scan(const Options& options) {
         const std::size_t end = mbox ? part_end(*mapped, start) : bytes.size();
         batch.push_back({mapped, file, bytes.substr(start, end - start), start == 0, {}});
         batch_bytes += end - start;
-        if (batch.size() >= kBatchParts * options.jobs || batch_bytes >= kBatchParts * options.jobs * kPartBytes) {
+        if (batch.size() >= kBatchParts * options.jobs ||
+            batch_bytes >= kBatchParts * options.jobs * kPartBytes) {
           flush();
         }
         start = end;
