@@ -192,14 +192,17 @@ class Printer {
  public:
   explicit Printer(const Options& options) : options_(options) {}
 
-  void print(const std::string& source, const Found& found) {
+  // `first_number` is the mbox number of the message before the first one `found` counts from.
+  void print(const std::string& source, const Found& found, std::size_t first_number = 0) {
     ++counts_.messages;
     counts_.truncated += found.truncated;
     count(found.from, found.seen_from);
     count(found.return_path, found.seen_return_path);
     for (const auto& ip : found.received) count(ip, true);
     Record(options_.format)
-        .text("source", found.number == 0 ? source : source + "#" + std::to_string(found.number))
+        .text("source", found.number == 0
+                            ? source
+                            : source + "#" + std::to_string(first_number + found.number))
         .text("from", found.from)
         .text("return_path", found.return_path)
         .list("received", found.received)
@@ -209,12 +212,9 @@ class Printer {
 
   void print(const Part& part) {
     if (part.first) numbered_ = 0;
-    for (const Found& found : part.found) {
-      Found renumbered = found;  // numbers count from the part's start
-      if (renumbered.number != 0) renumbered.number += numbered_;
-      print(part.source, renumbered);
-    }
-    if (!part.found.empty() && part.found.back().number != 0) numbered_ += part.found.back().number;
+    // A part numbers its messages from its own start.
+    for (const Found& found : part.found) print(part.source, found, numbered_);
+    if (!part.found.empty()) numbered_ += part.found.back().number;
   }
 
   const Counts& counts() const { return counts_; }
