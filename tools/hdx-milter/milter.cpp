@@ -145,7 +145,8 @@ sfsistat on_close(SMFICTX* ctx) {
   return SMFIS_CONTINUE;
 }
 
-bool read_config(const std::string& path, Settings& s, const Settings& given) {
+bool read_config(const std::string& path, Settings& s) {
+  const Settings given = s;  // what the command line set
   std::ifstream in(path);
   if (!in) return false;
   for (std::string line; std::getline(in, line);) {
@@ -200,7 +201,7 @@ int main(int argc, char** argv) {
       return bad_usage("bad argument '" + std::string(arg) + "'");
     }
   }
-  if (!config.empty() && !read_config(config, settings, settings)) {
+  if (!config.empty() && !read_config(config, settings)) {
     return bad_usage("cannot read " + config + ": " + std::strerror(errno));
   }
   if (!settings.log.empty()) {
