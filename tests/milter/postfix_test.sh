@@ -21,17 +21,17 @@ here=$(dirname "$0")
 rm -rf "$work" && mkdir -p "$work"
 passed=0 failed=0 milter_pid=
 
-free_port() {  # a loopback port nobody listens on
-  local port
-  while port=$((20000 + RANDOM % 40000)); (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do :; done
-  echo "$port"
-}
+# start_milter [SOCKET]: the filter on SOCKET (default: its loopback port), once it listens there.
 start_milter() {
-  "$milter" --foreground -p "inet:$milter_port@127.0.0.1" --log "$work/identity.log" \
-    >>"$work/milter.out" 2>&1 &
+  local socket=${1:-inet:$milter_port@127.0.0.1}
+  "$milter" --foreground -p "$socket" --log "$work/identity.log" >>"$work/milter.out" 2>&1 &
   milter_pid=$!
-  for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$milter_port") 2>/dev/null && return; sleep 0.1; done
-  echo "FAIL: hdx-milter did not start"; cat "$work/milter.out"
+  for _ in $(seq 50); do
+    if [[ $socket == unix:* ]]; then grep -q " ${socket#unix:}\$" /proc/net/unix && return
+    else (exec 3<>"/dev/tcp/127.0.0.1/$milter_port") 2>/dev/null && return; fi
+    sleep 0.1
+  done
+  echo "FAIL: hdx-milter did not start on $socket"; cat "$work/milter.out"
 }
 stop_milter() {
   [[ -n $milter_pid ]] || return
@@ -86,7 +86,26 @@ well_formed() {
   fi
   pass
 }
+# marked SUBJECT yes|no: the message with that subject came through with the field, or without.
+marked() {
+  local file
+  file=$(delivered "$1") && [[ $2 == yes && -n $(added "$file") || $2 == no && -z $(added "$file") ]]
+}
 send() { swaks --server "127.0.0.1:$smtp_port" "$@" >>"$work/swaks.out" 2>&1; }
+# flow COUNT SESSIONS RCPT: smtp-source sends COUNT messages to RCPT, in the background.
+flow() {
+  smtp-source -c -m "$1" -s "$2" -f ann@example.org -t "$3" "127.0.0.1:$smtp_port" \
+    >>"$work/smtp-source.out" 2>&1 &
+  flow_pid=$!
+}
+# arrived RCPT COUNT: waits up to 60 s until COUNT messages to RCPT are delivered.
+arrived() {
+  for _ in $(seq 600); do
+    (($(grep -l -a -F -x "To: <$1>" "$work"/mail/inbox/new/* 2>/dev/null | wc -l) >= $2)) && return
+    sleep 0.1
+  done
+  return 1
+}
 
 send --from ann@example.org --to bob@test.example --h-From '"Ann Example" <ann@example.org>' \
   --h-Subject plain
@@ -164,16 +183,82 @@ for k in $(seq 0 49); do
 	received-ip=" \
     '{"queue_id":"QID","peer":"127.0.0.1","envelope_from":"sender-'$k'@example.org","rcpt":["rcpt-'$k'@test.example"],"from":"sender-'$k'@example.org","return_path":null,"received":[]}'
 done
-if LC_ALL=C grep -c -v -x '{"queue_id":"[0-9A-F]*",.*\]}' "$work/identity.log" >/dev/null; then
-  fail "log: a line is not one whole record"; else pass; fi
+whole_lines() { LC_ALL=C grep -c -v -x '{"queue_id":"[0-9A-F]*",.*\]}' "$@" >/dev/null && return 1; return 0; }
+if whole_lines "$work/identity.log"; then pass; else fail "log: a line is not one whole record"; fi
 
-# Without the filter mail still goes through, unchanged; with it back, fields are added again.
-stop_milter
+# Fields that arrive under the filter's name, in any case, with blanks before the colon or folded,
+# are removed: the delivered message carries one field of that name, the filter's.
+{ printf 'X-HDX-Identity: peer=203.0.113.7; from=ceo@bank.example\r\nFrom: <ann@example.org>\r\n'
+  printf 'x-hdx-identity : forged\r\nSubject: forged fields\r\nX-HDX-IDENTITY:\r\n\tfolded\r\n\r\nbody\r\n'
+} >"$work/forged.eml"
+send --from ann@example.org --to bob@test.example --data "@$work/forged.eml"
+if file=$(delivered "forged fields") &&
+    [[ $(sed '/^$/q' "$file" | grep -a -c -i '^x-hdx-identity[ \t]*:') == 1 ]] &&
+    [[ $(added "$file") == *"peer=127.0.0.1; envelope-from=ann@example.org;"* ]]; then
+  pass; else fail "forged fields"; sed '/^$/q' "$file"; fi
+
+# Log rotation while mail flows: the log is moved away and the filter told to reopen it. Every
+# message has its line, whole, in the moved file or in the new one.
+logged_before=$(wc -l <"$work/identity.log")
+flow 400 10 rotate@test.example
+arrived rotate@test.example 50
+mv "$work/identity.log" "$work/identity.log.1"
+kill -USR1 "$milter_pid"
+wait "$flow_pid"
+if arrived rotate@test.example 400 && [[ -s $work/identity.log ]] &&
+    whole_lines "$work/identity.log.1" "$work/identity.log" &&
+    (($(cat "$work/identity.log.1" "$work/identity.log" | wc -l) == logged_before + 400)); then
+  pass; else fail "log rotation"; wc -l "$work"/identity.log*; fi
+
+# A message of 5,000 header fields, and a client that drops the connection in the middle of DATA:
+# the filter stays up and marks the next message.
+{ for i in $(seq 5000); do printf 'X-Filler-%d: %d\r\n' "$i" "$i"; done
+  printf 'From: <ann@example.org>\r\nSubject: many fields\r\n\r\nbody\r\n'; } >"$work/fields.eml"
+send --from ann@example.org --to bob@test.example --data "@$work/fields.eml"
+if file=$(delivered "many fields") && [[ $(added "$file") == *"from=ann@example.org;"* ]]; then
+  pass; else fail "5,000 header fields"; fi
+exec {client}<>"/dev/tcp/127.0.0.1/$smtp_port"
+printf 'EHLO client.example\r\nMAIL FROM:<ann@example.org>\r\n' >&"$client"
+printf 'RCPT TO:<bob@test.example>\r\nDATA\r\n' >&"$client"
+sleep 0.5
+printf 'From: <ann@example.org>\r\nSubject: dropped\r\nX-Part: ' >&"$client"
+sleep 0.5
+exec {client}>&-
+send --from ann@example.org --to bob@test.example --h-Subject "after a dropped client"
+if kill -0 "$milter_pid" && marked "after a dropped client" yes; then
+  pass; else fail "a client dropped in the middle of DATA"; fi
+
+# The filter killed outright while 500 messages flow over 10 sessions: every one is delivered,
+# and once it is started again it marks mail again.
+flow 500 10 crash@test.example
+arrived crash@test.example 50
+kill -KILL "$milter_pid"
+wait "$milter_pid" 2>/dev/null
+milter_pid=
+wait "$flow_pid"
+if arrived crash@test.example 500; then pass; else fail "mail lost while the filter was killed"; fi
 send --from ann@example.org --to bob@test.example --h-Subject "filter stopped"
-if file=$(delivered "filter stopped") && [[ -z $(added "$file") ]]; then pass; else fail "filter stopped"; fi
+if marked "filter stopped" no; then pass; else fail "filter stopped"; fi
 start_milter
 send --from ann@example.org --to bob@test.example --h-Subject "filter restarted"
-if file=$(delivered "filter restarted") && [[ -n $(added "$file") ]]; then pass; else fail "filter restarted"; fi
+if marked "filter restarted" yes; then pass; else fail "filter restarted"; fi
+
+# A unix socket in a directory of Postfix's group, set-group-ID so that the socket gets that
+# group: the socket is 0660, so Postfix reaches it and nobody else does, and the socket file
+# that a crash leaves behind does not stop the next start.
+stop_milter
+install -d -m 2750 -g postfix "$work/filter"
+start_milter "unix:$work/filter/hdx-milter.sock"
+kill -KILL "$milter_pid"
+wait "$milter_pid" 2>/dev/null
+start_milter "unix:$work/filter/hdx-milter.sock"
+postconf -c "$work/etc" -e "smtpd_milters = unix:$work/filter/hdx-milter.sock"
+postfix -c "$work/etc" reload >>"$work/postfix.out" 2>&1
+sleep 1
+send --from ann@example.org --to bob@test.example --h-Subject "unix socket"
+if [[ $(stat -c '%a %G' "$work/filter/hdx-milter.sock") == "660 postfix" ]] &&
+    marked "unix socket" yes; then
+  pass; else fail "unix socket"; stat "$work/filter/hdx-milter.sock"; fi
 
 echo "$passed passed, $failed failed"
 [[ $failed == 0 ]]

@@ -9,14 +9,6 @@
 namespace hdx_milter {
 namespace {
 
-bool same_name(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if ((a[i] | 0x20) != (b[i] | 0x20)) return false;
-  }
-  return true;
-}
-
 template <class Read>
 Item read_capped(std::string text, Read read) {
   if (text.size() > kMaxField) return std::nullopt;
@@ -87,6 +79,16 @@ void add_list(std::vector<Piece>& pieces, std::string_view name, const std::vect
 
 }  // namespace
 
+bool is_field_name(std::string_view name, std::string_view want) {
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+  if (name.size() != want.size()) return false;
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (lower(name[i]) != lower(want[i])) return false;
+  }
+  return true;
+}
+
 void Identity::start_message() {
   std::string kept = std::move(peer);
   *this = Identity();
@@ -101,13 +103,13 @@ void Identity::rcpt_to(const char* const* argv) {
 
 void Identity::header(std::string_view name, std::string_view value) {
   const auto address = [](std::string& f) { return hdx::sender_address_in_place(f); };
-  if (same_name(name, "From") && !seen_from) {
+  if (is_field_name(name, "From") && !seen_from) {
     seen_from = true;
     from = read_capped(raw_field(name, value), address);
-  } else if (same_name(name, "Return-Path") && !seen_return_path) {
+  } else if (is_field_name(name, "Return-Path") && !seen_return_path) {
     seen_return_path = true;
     return_path = read_capped(raw_field(name, value), address);
-  } else if (same_name(name, "Received") && received.size() < kMaxItems) {
+  } else if (is_field_name(name, "Received") && received.size() < kMaxItems) {
     received.push_back(read_capped(raw_field(name, value), [](std::string& f) -> Item {
       const auto ip = hdx::sender_ip_in_place(f);
       return ip ? Item(std::string(*ip)) : std::nullopt;

@@ -37,6 +37,9 @@ struct Identity {
   void header(std::string_view name, std::string_view value);
 };
 
+// Whether a header field's name is WANT: ASCII letters compared without regard to case, and blanks
+// that stood before the colon ignored, as mail readers compare them.
+bool is_field_name(std::string_view name, std::string_view want);
 // "MAIL FROM:" or "RCPT TO:" rebuilt as the client sent it: the path, then each parameter.
 std::string command_text(std::string_view verb, const char* const* argv);
 // The whole field as it stood in the message: name, colon, value, every line ended by CR LF.

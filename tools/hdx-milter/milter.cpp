@@ -4,22 +4,28 @@
 #include <arpa/inet.h>
 #include <libmilter/mfapi.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "identity.h"
+#include "log.h"
 
 namespace {
 
 using hdx_milter::Identity;
+using hdx_milter::is_field_name;
 
 constexpr const char* kUsage =
     "usage: hdx-milter [-p SOCKET] [-c FILE] [-f] [--header NAME] [--log FILE|-]\n"
@@ -30,7 +36,8 @@ constexpr const char* kUsage =
     "                       socket, header and log; options on the command line win\n"
     "  -f, --foreground     stay in the foreground instead of detaching\n"
     "      --header NAME    name of the added field (default X-HDX-Identity)\n"
-    "      --log FILE       one JSON line per message to FILE, or - for standard output\n"
+    "      --log FILE       one JSON line per message to FILE, or - for standard output;\n"
+    "                       SIGUSR1 reopens it, after log rotation\n"
     "  -h, --help           this text\n"
     "  -V, --version        the version\n";
 
@@ -41,24 +48,35 @@ struct Settings {
   bool foreground = false;
 };
 
-// Set before the first connection and only read afterwards, by every connection's thread.
+// Set before the first connection and only read afterwards, by every connection's thread (the
+// log is reopened in place, see Log).
 Settings settings;
-std::FILE* log_file = nullptr;
-std::mutex log_mutex;
+hdx_milter::Log identity_log;
 
-// Every line is written whole, whatever the number of connections writing at once.
-void write_log(const std::string& line) {
-  if (log_file == nullptr) return;
-  const std::lock_guard<std::mutex> lock(log_mutex);
-  std::fwrite(line.data(), 1, line.size(), log_file);
-  std::fflush(log_file);
-}
+// Steps the filter never reads: the MTA is asked not to send them at all. DATA is kept, and
+// answered: the MTA holds what it sends unanswered until it next waits for an answer, and at DATA
+// that sends the envelope off before the SMTP client's message comes in. Without that wait, what
+// was held goes out just before the header fields, which Nagle's algorithm on the MTA's side then
+// holds back until the filter acknowledges it, up to 40 ms later.
+constexpr unsigned long kUnreadSteps = SMFIP_NOHELO | SMFIP_NOUNKNOWN | SMFIP_NOEOH | SMFIP_NOBODY;
+// Steps the filter reads but always lets go on: the MTA is asked not to wait for an answer, which
+// saves a round trip, and so a wake-up on either side, for each of them.
+constexpr unsigned long kUnansweredSteps =
+    SMFIP_NR_CONN | SMFIP_NR_MAIL | SMFIP_NR_RCPT | SMFIP_NR_HDR;
 
-// A connection's state: what it has learnt, and whether the MTA hands over header values with
-// their leading space (and so expects added ones to carry it too).
+// A connection's state: what it has learnt, whether the MTA hands over header values with their
+// leading space (and so expects added ones to carry it too), which steps it expects no answer
+// to, and how many fields of the message already carry the filter's field name.
 struct Connection {
   Identity id;
   bool lead_space = false;
+  unsigned long unanswered = 0;
+  int forged = 0;
+
+  void start_message() {
+    id.start_message();
+    forged = 0;
+  }
 };
 
 Connection* connection(SMFICTX* ctx) { return static_cast<Connection*>(smfi_getpriv(ctx)); }
@@ -71,14 +89,16 @@ Connection* connection_made(SMFICTX* ctx) {
 }
 
 // Runs a callback's work; a fault inside the filter (no memory, an argument the MTA left out)
-// leaves the message to go on unchanged.
+// leaves the message to go on unchanged. STEP is the callback's SMFIP_NR_* flag: the answer is
+// "go on", or none at all where the MTA agreed to that for the step.
 template <class Work>
-sfsistat guarded(SMFICTX* ctx, Work work) {
+sfsistat guarded(SMFICTX* ctx, unsigned long step, Work work) {
+  Connection* c = connection(ctx);
   try {
-    if (Connection* c = connection(ctx)) work(*c);
+    if (c != nullptr) work(*c);
   } catch (...) {
   }
-  return SMFIS_CONTINUE;
+  return c != nullptr && (c->unanswered & step) != 0 ? SMFIS_NOREPLY : SMFIS_CONTINUE;
 }
 
 std::string address_text(const sockaddr* addr) {
@@ -92,51 +112,62 @@ std::string address_text(const sockaddr* addr) {
   return text;
 }
 
-sfsistat on_negotiate(SMFICTX* ctx, unsigned long, unsigned long steps, unsigned long,
+sfsistat on_negotiate(SMFICTX* ctx, unsigned long actions, unsigned long steps, unsigned long,
                       unsigned long, unsigned long* actions_wanted, unsigned long* steps_wanted,
                       unsigned long* unused1, unsigned long* unused2) {
-  *actions_wanted = SMFIF_ADDHDRS;
-  // Header values with their leading space, so that each field is rebuilt exactly; no body.
-  *steps_wanted = steps & (SMFIP_HDR_LEADSPC | SMFIP_NOBODY);
+  *actions_wanted = actions & (SMFIF_ADDHDRS | SMFIF_CHGHDRS);
   *unused1 = *unused2 = 0;
-  if (Connection* c = connection_made(ctx)) c->lead_space = (steps & SMFIP_HDR_LEADSPC) != 0;
+  // Header values with their leading space, so that each field is rebuilt exactly. Without its
+  // state a connection is let through unread, and every step is answered as the MTA expects.
+  Connection* c = connection_made(ctx);
+  *steps_wanted = c == nullptr ? 0 : steps & (SMFIP_HDR_LEADSPC | kUnreadSteps | kUnansweredSteps);
+  if (c != nullptr) {
+    c->lead_space = (*steps_wanted & SMFIP_HDR_LEADSPC) != 0;
+    c->unanswered = *steps_wanted & kUnansweredSteps;
+  }
   return SMFIS_CONTINUE;
 }
 
 sfsistat on_connect(SMFICTX* ctx, char*, _SOCK_ADDR* addr) {
-  connection_made(ctx);  // without it, this connection is let through unread
-  return guarded(ctx, [addr](Connection& c) { c.id.peer = address_text(addr); });
+  connection_made(ctx);  // an MTA may skip negotiation
+  return guarded(ctx, SMFIP_NR_CONN, [addr](Connection& c) { c.id.peer = address_text(addr); });
 }
 
 sfsistat on_mail(SMFICTX* ctx, char** argv) {
-  return guarded(ctx, [argv](Connection& c) {
-    c.id.start_message();
+  return guarded(ctx, SMFIP_NR_MAIL, [argv](Connection& c) {
+    c.start_message();
     c.id.mail_from(argv);
   });
 }
 
 sfsistat on_rcpt(SMFICTX* ctx, char** argv) {
-  return guarded(ctx, [argv](Connection& c) { c.id.rcpt_to(argv); });
+  return guarded(ctx, SMFIP_NR_RCPT, [argv](Connection& c) { c.id.rcpt_to(argv); });
 }
 
 sfsistat on_header(SMFICTX* ctx, char* name, char* value) {
-  return guarded(ctx, [name, value](Connection& c) {
-    if (name != nullptr && value != nullptr) c.id.header(name, value);
+  return guarded(ctx, SMFIP_NR_HDR, [name, value](Connection& c) {
+    if (name == nullptr || value == nullptr) return;
+    if (is_field_name(name, settings.header)) ++c.forged;
+    c.id.header(name, value);
   });
 }
 
 sfsistat on_eom(SMFICTX* ctx) {
-  return guarded(ctx, [ctx](Connection& c) {
+  return guarded(ctx, 0, [ctx](Connection& c) {
+    // A field that came with the message under the filter's name was written by someone else, and
+    // whatever reads the first such field downstream must read the filter's: each goes, the last
+    // first so that the earlier ones keep their numbers, before the filter adds its own.
+    for (; c.forged > 0; --c.forged) smfi_chgheader(ctx, settings.header.data(), c.forged, nullptr);
     std::string value =
         (c.lead_space ? " " : "") + hdx_milter::field_value(c.id, settings.header.size());
     smfi_addheader(ctx, settings.header.data(), value.data());
     const char* queue_id = smfi_getsymval(ctx, const_cast<char*>("i"));
-    write_log(hdx_milter::log_line(c.id, queue_id != nullptr ? queue_id : ""));
+    identity_log.write(hdx_milter::log_line(c.id, queue_id != nullptr ? queue_id : ""));
   });
 }
 
 sfsistat on_abort(SMFICTX* ctx) {
-  return guarded(ctx, [](Connection& c) { c.id.start_message(); });
+  return guarded(ctx, 0, [](Connection& c) { c.start_message(); });
 }
 
 sfsistat on_close(SMFICTX* ctx) {
@@ -166,6 +197,56 @@ bool read_config(const std::string& path, Settings& s) {
     if (key == "log" && given.log.empty()) s.log = value;
   }
   return true;
+}
+
+// At the end of a message the filter answers in small writes, the added field and then the
+// verdict, and the MTA reads on until the verdict. With Nagle's algorithm the verdict waits for
+// the MTA to acknowledge the field, which it delays by up to 40 ms: a stall per message. libmilter
+// gives no hold on the connections, but a TCP listening socket passes TCP_NODELAY on to every
+// connection it accepts, so it is set on the listening socket libmilter has just opened.
+void send_tcp_answers_at_once() {
+  for (int fd = 0; fd < 1024; ++fd) {
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    sockaddr_storage addr{};
+    socklen_t addr_size = sizeof addr;
+    const bool tcp_listener =
+        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening != 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &addr_size) == 0 &&
+        (addr.ss_family == AF_INET || addr.ss_family == AF_INET6);
+    const int on = 1;
+    if (tcp_listener) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
+}
+
+// The socket file of a unix: socket is read and written by its owner and group alone (0660),
+// whatever umask the filter was started with: the MTA reaches it through the group. A socket
+// file left behind by a crash is replaced.
+bool open_socket() {
+  const mode_t started_with = umask(0117);
+  const bool open = smfi_setconn(settings.socket.data()) == MI_SUCCESS &&
+                    smfi_opensocket(true) == MI_SUCCESS;
+  umask(started_with);
+  if (open) send_tcp_answers_at_once();
+  return open;
+}
+
+// libmilter keeps SIGHUP, SIGTERM and SIGINT for itself (each one stops it), so the log is
+// reopened on SIGUSR1, by a thread that waits for nothing else. Called before libmilter starts
+// its threads, which inherit the blocked signal, so that this thread alone receives it.
+void reopen_log_on_sigusr1() {
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+  std::thread([usr1] {
+    for (int signal = 0; sigwait(&usr1, &signal) == 0;) {
+      if (!identity_log.reopen()) {
+        std::fprintf(stderr, "hdx-milter: cannot reopen %s, still writing to the old file: %s\n",
+                     identity_log.path().c_str(), std::strerror(errno));
+      }
+    }
+  }).detach();
 }
 
 int bad_usage(const std::string& why) {
@@ -204,17 +285,14 @@ int main(int argc, char** argv) {
   if (!config.empty() && !read_config(config, settings)) {
     return bad_usage("cannot read " + config + ": " + std::strerror(errno));
   }
-  if (!settings.log.empty()) {
-    log_file = settings.log == "-" ? stdout : std::fopen(settings.log.c_str(), "a");
-    if (log_file == nullptr) {
-      return bad_usage("cannot open " + settings.log + ": " + std::strerror(errno));
-    }
+  if (!settings.log.empty() && !identity_log.open(settings.log)) {
+    return bad_usage("cannot open " + settings.log + ": " + std::strerror(errno));
   }
 
   smfiDesc filter{};
   filter.xxfi_name = const_cast<char*>("hdx-milter");
   filter.xxfi_version = SMFI_VERSION;
-  filter.xxfi_flags = SMFIF_ADDHDRS;
+  filter.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS;
   filter.xxfi_connect = on_connect;
   filter.xxfi_envfrom = on_mail;
   filter.xxfi_envrcpt = on_rcpt;
@@ -225,13 +303,18 @@ int main(int argc, char** argv) {
   filter.xxfi_negotiate = on_negotiate;
   // Room for header fields up to the cap the filter reads, where the MTA can send them.
   smfi_setmaxdatasize(1 << 20);
-  if (smfi_setconn(settings.socket.data()) != MI_SUCCESS || smfi_register(filter) != MI_SUCCESS ||
-      smfi_opensocket(true) != MI_SUCCESS) {
+  if (smfi_register(filter) != MI_SUCCESS || !open_socket()) {
     std::fprintf(stderr, "hdx-milter: cannot listen on %s\n", settings.socket.c_str());
     return 1;
   }
   if (!settings.foreground && daemon(0, settings.log == "-") != 0) {
     std::perror("hdx-milter: daemon");
+    return 1;
+  }
+  try {
+    reopen_log_on_sigusr1();
+  } catch (const std::system_error& e) {
+    std::fprintf(stderr, "hdx-milter: %s\n", e.what());
     return 1;
   }
   // libmilter stops cleanly on SIGTERM, SIGINT and SIGHUP.

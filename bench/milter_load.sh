@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# What the filter costs Postfix: a throwaway Postfix on loopback (as the tests set it up) takes N
+# messages from smtp-source over 20 sessions, timed from the first connection to the last
+# delivery, with no filter, with hdx-milter and with OpenDKIM verifying (Debian's opendkim, a
+# config of its own on another loopback port). Each runs twice; the best counts. It prints the
+# three times, the ratios and hdx-milter's CPU per message (utime + stime of all its threads,
+# from /proc), then sends more mail through hdx-milter to see that its memory stays flat.
+# Usage: bench/milter_load.sh HDX_MILTER [N] [RSS_MESSAGES]   (defaults 2000 and 20000; root)
+set -uo pipefail
+milter=$(realpath "$1") messages=${2:-2000} rss_messages=${3:-20000}
+[[ $(id -u) == 0 ]] || { echo "milter_load.sh: a throwaway Postfix needs root"; exit 1; }
+for tool in postfix smtp-source opendkim; do
+  command -v "$tool" >/dev/null || { echo "milter_load.sh: $tool is not installed"; exit 1; }
+done
+work=$(mktemp -d /tmp/hdx-milter-load.XXXXXX) && chmod 755 "$work"  # Postfix users walk it
+here=$(cd "$(dirname "$0")/../tests/milter" && pwd)
+. "$here/postfix_instance.sh"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  postfix_stop
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+smtp_port=$(free_port) hdx_port=$(free_port) dkim_port=$(free_port)
+postfix_setup "$smtp_port" "$hdx_port"
+postfix_start || { cat "$work/postfix.out"; exit 1; }
+
+"$milter" --foreground -p "inet:$hdx_port@127.0.0.1" --log "$work/identity.log" &
+hdx_pid=$!
+pids+=("$hdx_pid")
+cat >"$work/opendkim.conf" <<CONF
+Mode v
+Socket inet:$dkim_port@127.0.0.1
+Syslog no
+Background no
+UserID opendkim
+CONF
+opendkim -x "$work/opendkim.conf" &
+pids+=($!)
+wait_port "$hdx_port" && wait_port "$dkim_port" || { echo "a filter did not start"; exit 1; }
+
+inbox=$work/mail/inbox/new
+delivered() { find "$inbox" -maxdepth 1 -type f 2>/dev/null | wc -l; }
+# use MILTER: points smtpd at MILTER (empty for none); new sessions read it after the reload.
+use() {
+  postconf -c "$work/etc" -e "smtpd_milters = $1"
+  postfix -c "$work/etc" reload >/dev/null 2>&1
+  sleep 1
+}
+# send COUNT: seconds from the first connection until COUNT more messages are delivered.
+send() {
+  local before want start
+  before=$(delivered) want=$(($(delivered) + $1)) start=$(date +%s%N)
+  smtp-source -c -m "$1" -s 20 -f ann@example.org -t bob@test.example "127.0.0.1:$smtp_port" \
+    >/dev/null
+  while (($(delivered) < want)); do sleep 0.02; done
+  echo $((($(date +%s%N) - start) / 1000000))
+}
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$hdx_pid/stat"; }
+rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$hdx_pid/status"; }
+
+declare -A best
+hdx_ticks=0
+for round in 1 2; do
+  for setup in none hdx opendkim; do
+    case $setup in
+      none) use "" ;;
+      hdx) use "inet:127.0.0.1:$hdx_port" ;;
+      opendkim) use "inet:127.0.0.1:$dkim_port" ;;
+    esac
+    before=$(cpu_ticks)
+    ms=$(send "$messages")
+    [[ $setup == hdx ]] && ticks=$(($(cpu_ticks) - before))
+    if [[ -z ${best[$setup]:-} ]] || ((ms < best[$setup])); then
+      best[$setup]=$ms
+      [[ $setup == hdx ]] && hdx_ticks=$ticks
+    fi
+  done
+done
+marked=$(grep -r -l '^X-HDX-Identity:' "$inbox" | wc -l)
+hz=$(getconf CLK_TCK)
+printf '%d messages over 20 sessions, best of two runs each\n' "$messages"
+printf '%-22s %8s %8s\n' setup seconds ratio
+declare -A label=([none]="no filter" [hdx]=hdx-milter [opendkim]="OpenDKIM (verify)")
+for setup in none hdx opendkim; do
+  awk -v s="${label[$setup]}" -v ms="${best[$setup]}" -v base="${best[none]}" \
+    'BEGIN { printf "%-22s %8.2f %7.2fx\n", s, ms / 1000, ms / base }'
+done
+awk -v t="$hdx_ticks" -v hz="$hz" -v n="$messages" \
+  'BEGIN { printf "hdx-milter CPU per message: %.0f us\n", t * 1e6 / hz / n }'
+awk -v h="${best[hdx]}" -v d="${best[opendkim]}" \
+  'BEGIN { printf "hdx-milter against OpenDKIM: %.2fx its time\n", h / d }'
+
+# Memory: resident size after `messages` through the filter and after `rss_messages`.
+use "inet:127.0.0.1:$hdx_port"
+rss_first=$(rss_kib)
+((rss_messages > 2 * messages)) && send $((rss_messages - 2 * messages)) >/dev/null
+rss_last=$(rss_kib)
+awk -v a="$rss_first" -v b="$rss_last" -v m="$rss_messages" -v f=$((2 * messages)) \
+  'BEGIN { printf "hdx-milter RSS: %d KiB after %d messages, %d KiB after %d (%+.1f%%)\n",
+           a, f, b, m, (b - a) * 100 / a }'
+echo "messages marked by hdx-milter: $marked"
