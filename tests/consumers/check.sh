@@ -2,8 +2,7 @@
 # Builds and runs what a user of an installed hdx builds and runs: the README's C example through
 # pkg-config, a C++ program through find_package(hdx), and hdx scan on the sample mailbox.
 # Usage: check.sh BUILD_DIR   installs the build into a temporary prefix first
-#        check.sh --system    hdx as installed on this machine from its Debian packages; also
-#                             starts hdx-milter as its systemd unit would, and stops it
+#        check.sh --system    hdx as installed on this machine from its Debian packages
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
@@ -30,19 +29,3 @@ cmake --build "$work/cmake_consumer" >/dev/null
 
 (cd "$top" && "$bin/hdx" scan --no-progress examples/sample.mbox 2>/dev/null) | diff -u "$top/tests/cli/sample.tsv" -
 echo "consumers of the installed library: ok"
-[[ $1 == --system ]] || exit 0
-
-# The filter as systemd starts it: its own user, its directories under /run and /var/log (which
-# systemd makes for the unit), the unit's own command line.
-unit=/lib/systemd/system/hdx-milter.service
-user=$(sed -n 's/^User=//p' "$unit")
-command=$(sed -n 's/^ExecStart=//p' "$unit")
-/usr/sbin/hdx-milter --help | grep -q '^usage: hdx-milter'
-install -d -o "$user" /run/hdx-milter /var/log/hdx-milter
-setpriv --reuid="$user" --regid="$user" --clear-groups $command &
-pid=$!
-for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/8894) 2>/dev/null && break; sleep 0.1; done
-(exec 3<>/dev/tcp/127.0.0.1/8894) 2>/dev/null || { echo "hdx-milter is not listening"; exit 1; }
-kill -TERM "$pid"
-wait "$pid"
-echo "hdx-milter started as its unit runs it, and stopped on SIGTERM: ok"

@@ -33,9 +33,11 @@ start_milter() {
   done
   echo "FAIL: hdx-milter did not start on $socket"; cat "$work/milter.out"
 }
+# stop_milter: SIGTERM, after which the filter must exit cleanly.
 stop_milter() {
   [[ -n $milter_pid ]] || return
-  kill -TERM "$milter_pid" 2>/dev/null && wait "$milter_pid" 2>/dev/null
+  kill -TERM "$milter_pid"
+  wait "$milter_pid" || fail "hdx-milter: exit status $? after SIGTERM"
   milter_pid=
 }
 cleanup() {
@@ -259,6 +261,7 @@ send --from ann@example.org --to bob@test.example --h-Subject "unix socket"
 if [[ $(stat -c '%a %G' "$work/filter/hdx-milter.sock") == "660 postfix" ]] &&
     marked "unix socket" yes; then
   pass; else fail "unix socket"; stat "$work/filter/hdx-milter.sock"; fi
+stop_milter
 
 echo "$passed passed, $failed failed"
 [[ $failed == 0 ]]

@@ -232,13 +232,15 @@ bool open_socket() {
 }
 
 // libmilter keeps SIGHUP, SIGTERM and SIGINT for itself (each one stops it), so the log is
-// reopened on SIGUSR1, by a thread that waits for nothing else. Called before libmilter starts
-// its threads, which inherit the blocked signal, so that this thread alone receives it.
+// reopened on SIGUSR1, by a thread that waits for nothing else. Every other thread blocks SIGUSR1,
+// so that this one alone takes it; this one blocks every signal, so that the others still reach
+// libmilter's own thread. Called before libmilter starts its threads, which inherit the mask.
 void reopen_log_on_sigusr1() {
-  sigset_t usr1;
+  sigset_t every, usr1, before;
+  sigfillset(&every);
   sigemptyset(&usr1);
   sigaddset(&usr1, SIGUSR1);
-  pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+  pthread_sigmask(SIG_BLOCK, &every, &before);
   std::thread([usr1] {
     for (int signal = 0; sigwait(&usr1, &signal) == 0;) {
       if (!identity_log.reopen()) {
@@ -247,6 +249,8 @@ void reopen_log_on_sigusr1() {
       }
     }
   }).detach();
+  sigaddset(&before, SIGUSR1);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 int bad_usage(const std::string& why) {

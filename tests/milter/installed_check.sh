@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# hdx-milter as its package installs it, with Debian's own Postfix as an administrator runs it:
+# the stock master.cf (smtpd and cleanup chrooted in /var/spool/postfix), Postfix started by its
+# init script, the filter started as its unit starts it (user, group, umask, directories, command
+# line) on the unix socket inside Postfix's queue directory. A message with two forged fields
+# must come through with one field of the filter's name, the filter's; after a forced logrotate,
+# the next message's log line must be in the new file. Root only; it stops what it started and
+# puts back the configuration it changed.
+set -euo pipefail
+unit=/lib/systemd/system/hdx-milter.service
+socket=/var/spool/postfix/hdx-milter/hdx-milter.sock
+log=/var/log/hdx-milter/identity.log
+work=$(mktemp -d /var/tmp/hdx-installed.XXXXXX)
+chmod 755 "$work"
+filter_pid=
+for file in /etc/hdx-milter.conf /etc/postfix/main.cf; do
+  [[ -e $file ]] && cp -p "$file" "$work/$(basename "$file").saved"
+done
+cleanup() {
+  if [[ -n $filter_pid ]]; then
+    kill -TERM "$filter_pid" 2>/dev/null
+    wait "$filter_pid" || echo "installed hdx-milter: exit status $? after SIGTERM" >&2
+  fi
+  /etc/init.d/postfix stop >/dev/null 2>&1 || true
+  for file in /etc/hdx-milter.conf /etc/postfix/main.cf; do
+    if [[ -e $work/$(basename "$file").saved ]]; then cp -p "$work/$(basename "$file").saved" "$file"
+    else rm -f "$file"; fi
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "installed hdx-milter: $*" >&2; exit 1; }
+[[ -d /var/spool/postfix/hdx-milter ]] || fail "the package made no socket directory"
+
+# The two socket lines of the README: the filter's path, and the same path as the chroot sees it.
+sed -i -e "s|^socket = .*|socket = unix:$socket|" -e "s|^#log = .*|log = $log|" /etc/hdx-milter.conf
+mkdir -p "$work/mail" && chown nobody:nogroup "$work/mail"
+cat >/etc/postfix/main.cf <<CF
+compatibility_level = 3.6
+myhostname = mx.hdx-installed.example
+mydestination =
+inet_interfaces = loopback-only
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+smtpd_relay_restrictions = permit_mynetworks, reject
+virtual_mailbox_domains = test.example
+virtual_mailbox_base = $work/mail
+virtual_mailbox_maps = static:inbox/
+virtual_uid_maps = static:$(id -u nobody)
+virtual_gid_maps = static:$(getent group nogroup | cut -d: -f3)
+alias_maps =
+alias_database =
+maillog_file = $work/maillog
+smtpd_milters = unix:/hdx-milter/hdx-milter.sock
+non_smtpd_milters = \$smtpd_milters
+milter_default_action = accept
+CF
+
+# The filter as systemd starts it; systemd makes the unit's directories before it starts.
+setting() { sed -n "s/^$1=//p" "$unit"; }
+for dir in "/run/$(setting RuntimeDirectory)" "/var/log/$(setting LogsDirectory)"; do
+  install -d -o "$(setting User)" -g "$(setting Group)" "$dir"
+done
+# shellcheck disable=SC2046 # the unit's command line, split as systemd splits it
+(umask "$(setting UMask)" && exec setpriv --reuid="$(setting User)" --regid="$(setting Group)" \
+  --init-groups $(setting ExecStart)) &
+filter_pid=$!
+for _ in $(seq 50); do grep -q " $socket\$" /proc/net/unix && break; sleep 0.1; done
+grep -q " $socket\$" /proc/net/unix || fail "the filter does not listen on $socket"
+/etc/init.d/postfix start >/dev/null || fail "Postfix did not start"
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/25) 2>/dev/null && break; sleep 0.1; done
+# Nothing listens outside loopback: every TCP listener on port 25 is bound to 127.0.0.1.
+awk '$4 == "0A" && $2 ~ /:0019$/ && $2 !~ /^0100007F:/ { bad = 1 } END { exit bad }' \
+  /proc/net/tcp || fail "Postfix listens outside loopback"
+
+# delivered SUBJECT: the delivered message with that subject, waiting up to 20 s.
+delivered() {
+  for _ in $(seq 200); do
+    grep -l -a -F -x "Subject: $1" "$work"/mail/inbox/new/* 2>/dev/null | head -n 1 | grep . && return
+    sleep 0.1
+  done
+  tail -n 20 "$work/maillog"
+  fail "\"$1\" was not delivered"
+}
+send() {
+  { printf 'X-HDX-Identity: peer=203.0.113.7; from=ceo@bank.example\r\nFrom: <ann@example.org>\r\n'
+    printf 'x-hdx-identity : forged\r\nSubject: %s\r\n\r\nbody\r\n' "$1"; } >"$work/message.eml"
+  swaks --server 127.0.0.1:25 --from ann@example.org --to bob@test.example \
+    --data "@$work/message.eml" >>"$work/swaks.out" 2>&1 || { cat "$work/swaks.out"; fail "swaks"; }
+}
+queue_id() { sed -n 's/.* with E\?SMTP id \([0-9A-F]*\).*/\1/p' "$1" | head -n 1; }
+
+send "two forged fields"
+file=$(delivered "two forged fields")
+fields=$(sed '/^$/q' "$file" | grep -a -i '^x-hdx-identity[ \t]*:' || true)
+[[ $(wc -l <<<"$fields") == 1 && $fields == "X-HDX-Identity: peer=127.0.0.1;"* ]] ||
+  { sed '/^$/q' "$file"; fail "the delivered message does not carry the filter's field alone"; }
+grep -q "\"queue_id\":\"$(queue_id "$file")\"" "$log" || fail "no log line for the first message"
+
+logrotate -f /etc/logrotate.d/hdx-milter
+[[ -s $log.1 ]] || fail "logrotate did not rotate $log"
+send "after logrotate"
+file=$(delivered "after logrotate")
+for _ in $(seq 50); do grep -q "\"queue_id\":\"$(queue_id "$file")\"" "$log" && break; sleep 0.1; done
+grep -q "\"queue_id\":\"$(queue_id "$file")\"" "$log" || fail "after logrotate, the line is not in $log"
+echo "hdx-milter with Debian's Postfix, chrooted, on its unix socket; forged fields; logrotate: ok"
