@@ -2,7 +2,8 @@
 # The README's performance tables in one command: builds a Release tree with the benchmarks,
 # runs them three times each (the median counts), and prints the same-run comparison with the
 # peers that are installed (libetpan-dev, libgmime-3.0-dev, libpcre2-dev), the hostile inputs,
-# and hdx scan over a generated 100 MB mailbox. The chart goes to bench/speedup.svg.
+# hdx scan over a generated 100 MB mailbox, and, as root with Postfix and OpenDKIM installed, what
+# hdx-milter costs Postfix (bench/milter_load.sh). The chart goes to bench/speedup.svg.
 # Usage: bench/compare.sh [BUILD_DIR]   (default build/bench)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,3 +15,10 @@ cmake --build "$build" >/dev/null
 python3 bench/report.py "$build/bench.json" bench/speedup.svg
 echo
 bash bench/scan_mailbox.sh "$build"
+echo
+if [[ $(id -u) == 0 && -x $build/tools/hdx-milter/hdx-milter ]] &&
+    command -v postfix >/dev/null && command -v opendkim >/dev/null; then
+  bash bench/milter_load.sh "$build/tools/hdx-milter/hdx-milter"
+else
+  echo "milter load: left out (needs root, libmilter-dev, postfix and opendkim)"
+fi
