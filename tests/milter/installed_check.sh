@@ -13,8 +13,9 @@ log=/var/log/hdx-milter/identity.log
 work=$(mktemp -d /var/tmp/hdx-installed.XXXXXX)
 chmod 755 "$work"
 filter_pid=
-for file in /etc/hdx-milter.conf /etc/postfix/main.cf; do
-  [[ -e $file ]] && cp -p "$file" "$work/$(basename "$file").saved"
+configs=(/etc/hdx-milter.conf /etc/postfix/main.cf)
+for file in "${configs[@]}"; do
+  [[ -e $file ]] && cp -p "$file" "$work/${file##*/}.saved"
 done
 cleanup() {
   if [[ -n $filter_pid ]]; then
@@ -22,9 +23,9 @@ cleanup() {
     wait "$filter_pid" || echo "installed hdx-milter: exit status $? after SIGTERM" >&2
   fi
   /etc/init.d/postfix stop >/dev/null 2>&1 || true
-  for file in /etc/hdx-milter.conf /etc/postfix/main.cf; do
-    if [[ -e $work/$(basename "$file").saved ]]; then cp -p "$work/$(basename "$file").saved" "$file"
-    else rm -f "$file"; fi
+  for file in "${configs[@]}"; do
+    local saved=$work/${file##*/}.saved
+    if [[ -e $saved ]]; then cp -p "$saved" "$file"; else rm -f "$file"; fi
   done
   rm -rf "$work"
 }
@@ -76,7 +77,7 @@ awk '$4 == "0A" && $2 ~ /:0019$/ && $2 !~ /^0100007F:/ { bad = 1 } END { exit ba
 # delivered SUBJECT: the delivered message with that subject, waiting up to 20 s.
 delivered() {
   for _ in $(seq 200); do
-    grep -l -a -F -x "Subject: $1" "$work"/mail/inbox/new/* 2>/dev/null | head -n 1 | grep . && return
+    grep -l -a -F -x "Subject: $1" "$work"/mail/inbox/new/* 2>/dev/null | grep -m 1 . && return
     sleep 0.1
   done
   tail -n 20 "$work/maillog"
@@ -95,12 +96,13 @@ file=$(delivered "two forged fields")
 fields=$(sed '/^$/q' "$file" | grep -a -i '^x-hdx-identity[ \t]*:' || true)
 [[ $(wc -l <<<"$fields") == 1 && $fields == "X-HDX-Identity: peer=127.0.0.1;"* ]] ||
   { sed '/^$/q' "$file"; fail "the delivered message does not carry the filter's field alone"; }
-grep -q "\"queue_id\":\"$(queue_id "$file")\"" "$log" || fail "no log line for the first message"
+logged() { grep -q "\"queue_id\":\"$(queue_id "$file")\"" "$log"; }
+logged || fail "no log line for the first message"
 
 logrotate -f /etc/logrotate.d/hdx-milter
 [[ -s $log.1 ]] || fail "logrotate did not rotate $log"
 send "after logrotate"
 file=$(delivered "after logrotate")
-for _ in $(seq 50); do grep -q "\"queue_id\":\"$(queue_id "$file")\"" "$log" && break; sleep 0.1; done
-grep -q "\"queue_id\":\"$(queue_id "$file")\"" "$log" || fail "after logrotate, the line is not in $log"
+for _ in $(seq 50); do logged && break; sleep 0.1; done
+logged || fail "after logrotate, the line is not in $log"
 echo "hdx-milter with Debian's Postfix, chrooted, on its unix socket; forged fields; logrotate: ok"
