@@ -2,7 +2,8 @@
 # The README's performance tables in one command: builds a Release tree with the benchmarks,
 # runs them three times each (the median counts), and prints the same-run comparison with the
 # peers that are installed (libetpan-dev, libgmime-3.0-dev, libpcre2-dev), the hostile inputs,
-# hdx scan over a generated 100 MB mailbox, and, as root with Postfix and OpenDKIM installed, what
+# hdx scan over a generated 100 MB mailbox, the Python module against the standard library
+# (bench/python_bench.py), and, as root with Postfix and OpenDKIM installed, what
 # hdx-milter costs Postfix (bench/milter_load.sh). The chart goes to bench/speedup.svg.
 # Usage: bench/compare.sh [BUILD_DIR]   (default build/bench)
 set -euo pipefail
@@ -15,6 +16,14 @@ cmake --build "$build" >/dev/null
 python3 bench/report.py "$build/bench.json" bench/speedup.svg
 echo
 bash bench/scan_mailbox.sh "$build"
+echo
+if compgen -G "$build/python/hdx*.so" >/dev/null; then
+  mkdir -p "$build/corpus"
+  "$build/bench/hdx_corpus_dump" "$build/corpus" 100000
+  PYTHONPATH=$build/python /usr/bin/python3 bench/python_bench.py "$build/corpus"
+else
+  echo "Python: left out (needs python3-dev)"
+fi
 echo
 if [[ $(id -u) == 0 && -x $build/tools/hdx-milter/hdx-milter ]] &&
     command -v postfix >/dev/null && command -v opendkim >/dev/null; then
