@@ -4,7 +4,8 @@
 # peers that are installed (libetpan-dev, libgmime-3.0-dev, libpcre2-dev), the hostile inputs,
 # hdx scan over a generated 100 MB mailbox, the Python module against the standard library
 # (bench/python_bench.py), and, as root with Postfix and OpenDKIM installed, what
-# hdx-milter costs Postfix (bench/milter_load.sh). The chart goes to bench/speedup.svg.
+# hdx-milter costs Postfix (bench/milter_load.sh), and the instructions per call that callgrind
+# counts (bench/instructions.sh). The chart goes to bench/speedup.svg.
 # Usage: bench/compare.sh [BUILD_DIR]   (default build/bench)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,4 +31,10 @@ if [[ $(id -u) == 0 && -x $build/tools/hdx-milter/hdx-milter ]] &&
   bash bench/milter_load.sh "$build/tools/hdx-milter/hdx-milter"
 else
   echo "milter load: left out (needs root, libmilter-dev, postfix and opendkim)"
+fi
+echo
+if command -v valgrind >/dev/null; then
+  bash bench/instructions.sh "$build"
+else
+  echo "instruction counts: left out (needs valgrind)"
 fi

@@ -15,9 +15,8 @@ bool dump(const hdx_bench::FieldSet& set, const std::string& path) {
   for (std::size_t i = 0; i < set.count(); ++i) {
     const std::string_view field = set.at(i);
     const auto n = static_cast<std::uint32_t>(field.size());
-    const unsigned char length[4] = {static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
-                                     static_cast<unsigned char>(n >> 16),
-                                     static_cast<unsigned char>(n >> 24)};
+    unsigned char length[4];
+    for (int i = 0; i < 4; ++i) length[i] = static_cast<unsigned char>(n >> (8 * i));
     std::fwrite(length, 1, sizeof length, f);
     std::fwrite(field.data(), 1, field.size(), f);
   }

@@ -64,7 +64,7 @@ def per_field(job, items):
 
 def main():
     corpus = sys.argv[1]
-    froms, receiveds, paths = (load(f"{corpus}/{name}.bin") for name in ("from", "received", "smtp"))
+    froms, receiveds, paths = (load(f"{corpus}/{n}.bin") for n in ("from", "received", "smtp"))
     from_values = [value(f) for f in froms]
     registry = email.headerregistry.HeaderRegistry()
     received_str = [f.decode("utf-8", "surrogateescape") for f in receiveds]
@@ -97,10 +97,11 @@ def main():
     ]
     print(f"{len(froms)} From fields, {len(receiveds)} Received fields, {len(paths)} SMTP commands;"
           " ns per item, best of 5; speed-up = peer's time / hdx's")
-    print(f"| job | hdx | ns | peer | ns | speed-up |\n|---|---|---|---|---|---|")
+    print("| job | hdx | ns | peer | ns | speed-up |\n|---|---|---|---|---|---|")
     for job, name, ns, peers in rows:
         for peer, peer_ns in peers:
-            print(f"| {job} | `{name}` | {ns:.0f} | `{peer}` | {peer_ns:.0f} | {peer_ns / ns:.1f} |")
+            print(f"| {job} | `{name}` | {ns:.0f} | `{peer}` | {peer_ns:.0f} |"
+                  f" {peer_ns / ns:.1f} |")
 
 
 if __name__ == "__main__":
