@@ -167,7 +167,6 @@ static PyObject *sender_address_in_place(PyObject *module, PyObject *arg) {
   Py_buffer view;
   if (bytearray_get(arg, &view) != 0) return NULL;
   const uint32_t n = (uint32_t)view.len;
-  const Input as_bytes = {0};
   char *out = PyMem_RawMalloc((size_t)n + 1);
   PyObject *result = NULL;
   if (out == NULL) {
@@ -175,7 +174,7 @@ static PyObject *sender_address_in_place(PyObject *module, PyObject *arg) {
   } else {
     int32_t rc;
     HDX_RUN(n, rc = HDXExtractSenderEmailAddrFromFromHdrField(view.buf, n, out, n + 1));
-    result = address_or_none(&as_bytes, rc, out);
+    result = rc == HDX_OK ? PyBytes_FromString(out) : Py_NewRef(Py_None);
     PyMem_RawFree(out);
   }
   PyBuffer_Release(&view);

@@ -19,7 +19,6 @@ class Log {
   // is kept then, so nothing is lost.
   bool reopen();
   void write(std::string_view line) const;
-  bool is_open() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }
 
  private:
