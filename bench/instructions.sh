@@ -11,11 +11,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 shapes=$(sed -n 's/^ *{"\([a-z_]*\)", Entry::.*/\1/p' "$(dirname "$0")/hostile.h")
 printf '%-22s %8s %18s %12s\n' job calls instructions/call "per byte"
-for job in from received smtp unfold $shapes; do
+for job in from received smtp unfold unfold_block $shapes; do
   calls=$(valgrind --tool=callgrind --toggle-collect='HDX*' --callgrind-out-file="$work/out" \
     "$count" "$job" 2>/dev/null)
   total=$(sed -n 's/^summary: \([0-9]*\).*/\1/p' "$work/out")
-  # A hostile input is 1 MiB, whole units of its shape: the count per byte shows its cost.
+  # A single call is on 1 MiB (for a hostile input, whole units of its shape): the count per byte
+  # shows its cost.
   awk -v job="$job" -v calls="$calls" -v total="$total" -v hostile=$((calls == 1)) \
     'BEGIN { printf "%-22s %8d %18.1f %12s\n", job, calls, total / calls,
              hostile ? sprintf("%.2f", total / 1048576) : "" }'

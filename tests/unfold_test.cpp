@@ -52,15 +52,27 @@ TEST(Unfold, NullAndEmpty) {
   EXPECT_EQ(byte, 'x');
 }
 
-// Random fields against the literal fold-by-fold model, whole buffers compared. The alphabet is
-// mostly folding bytes, so that the longer fields hold thousands of folds, mixed LF and CR LF.
+// Random fields against the literal fold-by-fold model, whole buffers compared. Short fields are
+// mostly folding bytes. Long ones alternate stretches of such bytes, thousands of folds of both
+// kinds standing closer than a vector apart, with stretches of text folded every few dozen bytes,
+// so that dense spans begin and end at every offset and meet the stash of fold kinds.
 TEST(Unfold, MatchesFoldByFoldMoves) {
   std::mt19937 rng(20261206);
-  constexpr char kAlphabet[] = {'a', ' ', '\t', '\r', '\n', '\n', ' ', 'b'};
+  constexpr char kDense[] = {'a', ' ', '\t', '\r', '\n', '\n', ' ', 'b'};
+  constexpr std::string_view kSparseFolds[] = {"\r\n ", "\n\t", "\r\n\t", "\r\r\n "};
   for (int round = 0; round < 2300; ++round) {
+    std::string in;
     const std::size_t len = round < 2000 ? rng() % 64 : rng() % 20000;
-    std::string in(len, '\0');
-    for (auto& ch : in) ch = kAlphabet[rng() % sizeof kAlphabet];
+    while (in.size() < len) {
+      const std::size_t stretch = 1 + rng() % 300;
+      const bool dense = round < 2000 || rng() % 2 == 0;
+      for (std::size_t i = 0; i < stretch; ++i) {
+        if (dense) in += kDense[rng() % sizeof kDense];
+        else if (rng() % 30 == 0) in += kSparseFolds[rng() % std::size(kSparseFolds)];
+        else in += 'x';
+      }
+    }
+    in.resize(len);
     std::string want = in;
     const std::uint32_t want_len = hdx_test::unfold_by_moves(want);
     GuardedBytes buf(in);

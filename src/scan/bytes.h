@@ -93,40 +93,70 @@ inline const std::uint8_t* find_byte(const std::uint8_t* p, const std::uint8_t* 
   return find_any(p, end, c);
 }
 
-// Calls visit(q) for every byte q in [p, end) equal to c, in order. With SSE2 every block is
-// tested once, whatever the number of matches in it; visit may change bytes below the one it is
-// given, never the ones above.
+// Bit i of the result stands for p[i] == c, over the 64 bytes from p.
+inline std::uint64_t mask64(const std::uint8_t* p, std::uint8_t c) noexcept {
+#if defined(__SSE2__)
+  const __m128i spread = _mm_set1_epi8(static_cast<char>(c));
+  const auto match = [spread, p](int at) -> std::uint64_t {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, spread)));
+  };
+  return match(0) | match(16) << 16 | match(32) << 32 | match(48) << 48;
+#else
+  std::uint64_t bits = 0;
+  for (int i = 0; i < 64; ++i) bits |= std::uint64_t{p[i] == c} << i;
+  return bits;
+#endif
+}
+
+// Calls visit(q) for every byte q in [p, end) equal to c, in order. visit returns where the
+// search goes on, q + 1 or further (at most end), so that a caller can walk a stretch byte by byte
+// itself; it may change bytes below the position it returns, never the ones from there up. With
+// SSE2 every block of 64 bytes is tested once, whatever the number of matches in it.
 template <class Visit>
 inline void for_each_byte(const std::uint8_t* p, const std::uint8_t* end, std::uint8_t c,
                           Visit visit) noexcept {
 #if defined(__SSE2__)
   if (end - p >= 16) {
     const __m128i spread = _mm_set1_epi8(static_cast<char>(c));
-    const auto match = [spread](const std::uint8_t* at) {
+    const auto match = [spread](const std::uint8_t* at) -> std::uint64_t {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
       return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, spread)));
     };
-    const auto visit_all = [&visit](const std::uint8_t* at, unsigned bits) {
-      for (; bits != 0; bits &= bits - 1) visit(at + __builtin_ctz(bits));
-    };
-    // Four blocks a round, loaded before any is visited: visit changes no byte above the one it
-    // is given, so the later blocks' bits still hold.
-    for (; end - p >= 64; p += 64) {
-      const unsigned m0 = match(p), m1 = match(p + 16), m2 = match(p + 32), m3 = match(p + 48);
-      if ((m0 | m1 | m2 | m3) == 0) continue;
-      visit_all(p, m0);
-      visit_all(p + 16, m1);
-      visit_all(p + 32, m2);
-      visit_all(p + 48, m3);
+    while (p != end) {
+      // Bit i stands for p[i]. All four blocks are loaded before any match is visited: visit
+      // changes no byte from the position it returns up, so the later bits still hold.
+      std::uint64_t bits;
+      std::ptrdiff_t width = end - p;
+      if (width >= 64) {
+        width = 64;
+        bits = mask64(p, c);
+      } else {
+        // As in find_any, the last few bytes come from the block that ends at `end`, inside the
+        // range since it holds at least 16 bytes, without the bits of the bytes below it that
+        // were visited already (and that visit may have changed since).
+        bits = 0;
+        std::ptrdiff_t i = 0;
+        for (; width - i >= 16; i += 16) bits |= match(p + i) << i;
+        if (i != width) bits |= match(end - 16) >> (16 - (width - i)) << i;
+      }
+      const std::uint8_t* next = p + width;
+      while (bits != 0) {
+        const std::uint8_t* q = p + __builtin_ctzll(bits);
+        const std::uint8_t* resume = visit(q);
+        if (resume - p >= width) {  // past this block: the search goes on from there
+          next = resume;
+          break;
+        }
+        bits &= ~std::uint64_t{0} << (resume - p);
+      }
+      p = next;
     }
-    for (; end - p >= 16; p += 16) visit_all(p, match(p));
-    // As in find_any: the block that ends at `end`, without the bits of bytes already visited
-    // (which visit may have changed since).
-    if (p != end) visit_all(p, match(end - 16) >> static_cast<unsigned>(16 - (end - p)));
     return;
   }
 #endif
-  for (p = find_byte(p, end, c); p != nullptr; p = find_byte(p + 1, end, c)) visit(p);
+  const std::uint8_t* q = find_byte(p, end, c);
+  while (q != nullptr) q = find_byte(visit(q), end, c);
 }
 
 }  // namespace hdx::detail

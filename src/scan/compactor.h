@@ -53,6 +53,17 @@ class Compactor {
   // The n bytes at the read position are cut: they join the window.
   void cut(std::uint32_t n) noexcept { r_ += n; }
 
+  // How many bytes may be kept before the stash is in the way, or before the read position while
+  // there is no stash.
+  std::uint32_t room() const noexcept { return (lo_ != hi_ ? lo_ : top()) - w_; }
+
+  // For a caller that moved bytes itself, within room(): the kept bytes end at w, and r is the
+  // next byte to read.
+  void moved(std::uint32_t w, std::uint32_t r) noexcept {
+    w_ = w;
+    r_ = r;
+  }
+
   // Pushes one byte below the stash. The caller guarantees a free byte in the usable window.
   void push(std::uint8_t v) noexcept {
     if (lo_ == hi_) lo_ = hi_ = top();

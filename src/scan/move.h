@@ -44,6 +44,19 @@ inline void move_down(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t 
   else if (n == 1) *dst = *src;
 }
 
+// Moves n bytes from src down to dst, dst < src, in whole 16-byte pieces from the front: it reads
+// and writes up to 15 bytes past the n, for a caller that owns those bytes and has no use for
+// what lands there. Each piece is loaded before its store, which lies below the next piece.
+inline void move_down_whole_pieces(std::uint8_t* dst, const std::uint8_t* src,
+                                std::uint32_t n) noexcept {
+  using Chunk [[gnu::vector_size(16)]] = std::uint8_t;
+  Chunk piece;
+  for (std::uint32_t i = 0; i < n; i += 16) {
+    __builtin_memcpy(&piece, src + i, 16);
+    __builtin_memcpy(dst + i, &piece, 16);
+  }
+}
+
 // Moves n bytes from src to dst, where dst lies above src and the ranges may overlap: the result
 // of a back-to-front byte copy. T_memcpy promises no such move, so it is always done here, from
 // the top down, the lowest piece loaded first.

@@ -68,28 +68,86 @@ std::uint32_t write_leftovers(std::uint8_t* buf, std::uint32_t len, Compactor& c
   return new_len;
 }
 
+// Folds that stand closer than a vector apart cost more as a search and a move each than as a
+// walk over a whole span with masks. kPiece is the move's overshoot, see move_down_whole_pieces.
+constexpr std::uint32_t kDenseGap = 16;
+constexpr std::uint32_t kDenseSpan = 64;
+constexpr std::uint32_t kPiece = 16;
+
+// Visits the LFs in order. The compactor writes only below its read position, which never
+// passes the byte after the last fold, and a walk writes only below its span; so every LF visited,
+// and the bytes on either side of it, are as the caller left them. A CR before an LF always
+// belongs to the LF's own line: the line starts after an LF or at a blank.
+class Unfolder {
+ public:
+  Unfolder(std::uint8_t* buf, std::uint32_t len) noexcept : buf_(buf), len_(len), c_(buf, 0) {}
+
+  // Visits the LF at lf and returns where the search for the next one goes on.
+  [[gnu::always_inline]] const std::uint8_t* visit(const std::uint8_t* lf) noexcept {
+    const auto next = static_cast<std::uint32_t>(lf - buf_) + 1;
+    if (next == len_ || !is_blank(buf_[next])) return lf + 1;  // a terminator at the end stays
+    const std::uint32_t eol_len = lf > buf_ && lf[-1] == '\r' ? 2 : 1;
+    c_.keep(next - eol_len);
+    c_.cut(eol_len);
+    log_.add(c_, eol_len == 2);
+    const bool close = next - last_fold_ < kDenseGap;
+    last_fold_ = next;
+    return buf_ + (close ? walk() : next);
+  }
+
+  std::uint32_t finish(std::uint8_t tail1, std::uint8_t tail2) noexcept {
+    c_.keep(len_);
+    return write_leftovers(buf_, len_, c_, log_, tail1, tail2);
+  }
+
+ private:
+  // Takes out every fold of the kDenseSpan bytes from the read position and returns where the
+  // search goes on, after them. The folds come from masks of the span's bytes, taken before
+  // anything moves; each kept run moves in whole pieces. Every write lands below the span and
+  // below the stash: the room covers the span, a piece's overshoot and the stash's growth, one
+  // byte per eight folds of at least two bytes each. So the bytes above the span stay as the
+  // caller left them, and so does a CR at its end.
+  [[gnu::noinline]] std::uint32_t walk() noexcept {
+    std::uint8_t* const buf = buf_;  // a local, because every store could alias the members
+    const std::uint32_t from = c_.read_pos();
+    if (len_ - from < kDenseSpan + kPiece || c_.room() < kDenseSpan + kPiece + kDenseSpan / 8)
+      return from;
+    const std::uint8_t* const span = buf + from;
+    // buf[from] is the blank of a fold, never an LF, so the CR mask may start at a stash byte.
+    std::uint64_t folds = mask64(span, '\n') & (mask64(span + 1, ' ') | mask64(span + 1, '\t'));
+    const std::uint64_t crs_before = mask64(span - 1, '\r');
+    std::uint32_t w = c_.write_pos();
+    std::uint32_t kept = from;  // the first byte not moved yet
+    for (; folds != 0; folds &= folds - 1) {
+      const auto at = static_cast<std::uint32_t>(__builtin_ctzll(folds));
+      const std::uint32_t eol_len = 1 + ((crs_before >> at) & 1);
+      const std::uint32_t n = from + at + 1 - eol_len - kept;
+      move_down_whole_pieces(buf + w, buf + kept, n);
+      w += n;
+      kept = from + at + 1;
+      c_.moved(w, kept);
+      log_.add(c_, eol_len == 2);
+      last_fold_ = kept;
+    }
+    return from + kDenseSpan;
+  }
+
+  std::uint8_t* buf_;
+  std::uint32_t len_;
+  Compactor c_;
+  FoldLog log_;
+  std::uint32_t last_fold_ = 0;  // the byte after the last fold's LF
+};
+
 }  // namespace
 
 std::uint32_t unfold(std::uint8_t* buf, std::uint32_t len) noexcept {
   if (len == 0) return 0;
   const std::uint8_t tail2 = buf[len - 1];
   const std::uint8_t tail1 = len >= 2 ? buf[len - 2] : 0;
-  Compactor compactor(buf, 0);
-  FoldLog log;
-  // The compactor writes only below its read position, and that never passes the byte after the
-  // last fold; so every LF visited, and the bytes on either side of it, are as the caller left
-  // them. A CR before an LF always belongs to the LF's own line: the line starts after an LF or
-  // at a blank.
-  for_each_byte(buf, buf + len, '\n', [&](const std::uint8_t* lf) {
-    const auto next = static_cast<std::uint32_t>(lf - buf) + 1;
-    if (next == len || !is_blank(buf[next])) return;  // a terminator at the end stays
-    const std::uint32_t eol_len = lf > buf && lf[-1] == '\r' ? 2 : 1;
-    compactor.keep(next - eol_len);
-    compactor.cut(eol_len);
-    log.add(compactor, eol_len == 2);
-  });
-  compactor.keep(len);
-  return write_leftovers(buf, len, compactor, log, tail1, tail2);
+  Unfolder unfolder(buf, len);
+  for_each_byte(buf, buf + len, '\n', [&](const std::uint8_t* lf) { return unfolder.visit(lf); });
+  return unfolder.finish(tail1, tail2);
 }
 
 }  // namespace hdx::detail
