@@ -96,6 +96,7 @@ class Unfolder {
   }
 
   std::uint32_t finish(std::uint8_t tail1, std::uint8_t tail2) noexcept {
+    if (log_.folds == 0) return len_;  // most fields: nothing moved, nothing left over
     c_.keep(len_);
     return write_leftovers(buf_, len_, c_, log_, tail1, tail2);
   }
