@@ -123,7 +123,18 @@ inline void for_each_byte(const std::uint8_t* p, const std::uint8_t* end, std::u
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
       return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, spread)));
     };
+    // Whether any of the 64 bytes at `at` matches: one test, for the blocks that hold none.
+    const auto any64 = [spread](const std::uint8_t* at) {
+      const auto eq = [spread, at](int i) {
+        return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at + i)), spread);
+      };
+      return _mm_movemask_epi8(eq(0) | eq(16) | eq(32) | eq(48)) != 0;
+    };
     while (p != end) {
+      if (end - p >= 64 && !any64(p)) {
+        p += 64;
+        continue;
+      }
       // Bit i stands for p[i]. All four blocks are loaded before any match is visited: visit
       // changes no byte from the position it returns up, so the later bits still hold.
       std::uint64_t bits;
