@@ -50,20 +50,27 @@ std::uint32_t write_leftovers(std::uint8_t* buf, std::uint32_t len, Compactor& c
   const std::uint32_t new_len = c.write_pos();
   const std::uint32_t groups = c.stash_hi() - c.stash_lo();
   if (c.stash_lo() != new_len) move_down(buf + new_len, buf + c.stash_lo(), groups);
-  // A group's byte is read before its eight copies are written; they land above every younger
-  // group's byte, because each fold left at least one byte and a group takes one.
-  std::uint32_t pos = len;
+  // The uniform folds' copies lie at the top: one unit, tail1 tail2 or tail2 alone, over and over,
+  // so they go sixteen bytes at a time, the unit dividing sixteen. Below them, a group's byte is
+  // read before its eight copies are written; they land above every younger group's byte,
+  // because each fold left at least one byte and a group takes one.
+  std::uint32_t pos = len - (log.first_crlf ? 2 : 1) * log.uniform;
+  std::uint32_t top = len;
+  if (top - pos >= 16) {
+    std::uint8_t piece[16];
+    for (std::uint32_t i = 0; i < 16; ++i) piece[i] = log.first_crlf && i % 2 == 0 ? tail1 : tail2;
+    for (; top - pos >= 16; top -= 16) __builtin_memcpy(buf + top - 16, piece, 16);
+  }
+  while (top > pos) {
+    buf[--top] = tail2;
+    if (log.first_crlf) buf[--top] = tail1;
+  }
   std::uint32_t bits = 0;
-  for (std::uint32_t fold = 0; fold < log.folds; ++fold) {
-    bool crlf = log.first_crlf;
-    if (fold >= log.uniform) {
-      const std::uint32_t logged = fold - log.uniform;
-      const std::uint32_t group = logged / 8;
-      if (logged % 8 == 0) bits = group < groups ? buf[new_len + groups - 1 - group] : log.bits;
-      crlf = (bits >> (logged % 8)) & 1u;
-    }
+  for (std::uint32_t logged = 0; logged < log.folds - log.uniform; ++logged) {
+    const std::uint32_t group = logged / 8;
+    if (logged % 8 == 0) bits = group < groups ? buf[new_len + groups - 1 - group] : log.bits;
     buf[--pos] = tail2;
-    if (crlf) buf[--pos] = tail1;
+    if ((bits >> (logged % 8)) & 1u) buf[--pos] = tail1;
   }
   return new_len;
 }
@@ -102,35 +109,39 @@ class Unfolder {
   }
 
  private:
-  // Takes out every fold of the kDenseSpan bytes from the read position and returns where the
-  // search goes on, after them. The folds come from masks of the span's bytes, taken before
-  // anything moves; each kept run moves in whole pieces. Every write lands below the span and
-  // below the stash: the room covers the span, a piece's overshoot and the stash's growth, one
-  // byte per eight folds of at least two bytes each. So the bytes above the span stay as the
-  // caller left them, and so does a CR at its end.
+  // Takes out the folds of kDenseSpan bytes at a time from the read position, while they stand
+  // close, and returns where the search goes on. Each span's folds come from masks of its bytes,
+  // taken before anything in it moves; each kept run moves in whole pieces. Every write lands
+  // below the span and below the stash: the room covers the span, the kept bytes that the span
+  // before left (fewer than kDenseGap), a piece's overshoot and the stash's growth, one byte per
+  // eight folds of at least two bytes each. So the bytes from the span on stay as the caller left
+  // them; before it, a byte may have become a stash byte only where a fold's LF stood, and then
+  // the span opens with that fold's blank, so no CR is looked for there.
   [[gnu::noinline]] std::uint32_t walk() noexcept {
+    constexpr std::uint32_t kRoom = kDenseSpan + kDenseGap + kPiece + kDenseSpan / 8;
     std::uint8_t* const buf = buf_;  // a local, because every store could alias the members
-    const std::uint32_t from = c_.read_pos();
-    if (len_ - from < kDenseSpan + kPiece || c_.room() < kDenseSpan + kPiece + kDenseSpan / 8)
-      return from;
-    const std::uint8_t* const span = buf + from;
-    // buf[from] is the blank of a fold, never an LF, so the CR mask may start at a stash byte.
-    std::uint64_t folds = mask64(span, '\n') & (mask64(span + 1, ' ') | mask64(span + 1, '\t'));
-    const std::uint64_t crs_before = mask64(span - 1, '\r');
-    std::uint32_t w = c_.write_pos();
-    std::uint32_t kept = from;  // the first byte not moved yet
-    for (; folds != 0; folds &= folds - 1) {
-      const auto at = static_cast<std::uint32_t>(__builtin_ctzll(folds));
-      const std::uint32_t eol_len = 1 + ((crs_before >> at) & 1);
-      const std::uint32_t n = from + at + 1 - eol_len - kept;
-      move_down_whole_pieces(buf + w, buf + kept, n);
-      w += n;
-      kept = from + at + 1;
-      c_.moved(w, kept);
-      log_.add(c_, eol_len == 2);
-      last_fold_ = kept;
+    std::uint32_t from = c_.read_pos();
+    while (len_ - from >= kDenseSpan + kPiece && c_.room() >= kRoom) {
+      const std::uint8_t* const span = buf + from;
+      std::uint64_t folds = mask64(span, '\n') & (mask64(span + 1, ' ') | mask64(span + 1, '\t'));
+      const std::uint64_t crs_before = mask64(span - 1, '\r');
+      std::uint32_t w = c_.write_pos();
+      std::uint32_t kept = c_.read_pos();  // the first byte not moved yet
+      for (; folds != 0; folds &= folds - 1) {
+        const auto at = static_cast<std::uint32_t>(__builtin_ctzll(folds));
+        const std::uint32_t eol_len = 1 + ((crs_before >> at) & 1);
+        const std::uint32_t n = from + at + 1 - eol_len - kept;
+        move_down_whole_pieces(buf + w, buf + kept, n);
+        w += n;
+        kept = from + at + 1;
+        c_.moved(w, kept);
+        log_.add(c_, eol_len == 2);
+        last_fold_ = kept;
+      }
+      from += kDenseSpan;
+      if (from - last_fold_ >= kDenseGap) break;  // the folds thinned out: back to the search
     }
-    return from + kDenseSpan;
+    return from;
   }
 
   std::uint8_t* buf_;
