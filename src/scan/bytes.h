@@ -34,6 +34,18 @@ inline Bytes from_inclusive(const char* first, const char* last) noexcept {
 
 constexpr bool is_blank(std::uint8_t c) noexcept { return c == ' ' || c == '\t'; }
 
+#if defined(__SSE2__)
+// The 16 bytes at `at` compared with c: 0xFF where equal, 0 elsewhere.
+inline __m128i equal16(const std::uint8_t* at, std::uint8_t c) noexcept {
+  return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)),
+                        _mm_set1_epi8(static_cast<char>(c)));
+}
+// Bit i stands for at[i] == c, over 16 bytes.
+inline std::uint64_t match16(const std::uint8_t* at, std::uint8_t c) noexcept {
+  return static_cast<unsigned>(_mm_movemask_epi8(equal16(at, c)));
+}
+#endif
+
 // Returns the first byte in [p, end) equal to any of `cs`, or nullptr. Sixteen bytes at a time
 // with SSE2 on x86-64, else a machine word at a time once p is aligned; a block is read only
 // when all of it lies inside the range, and where a word holds a match the byte is found by a
@@ -46,9 +58,7 @@ template <class... Cs>
   if (p < end && ((*p == cs) || ...)) return p;  // a match right here costs one compare
 #if defined(__SSE2__)
   const auto match = [&](const std::uint8_t* at) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    return static_cast<unsigned>(
-        _mm_movemask_epi8((_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(cs))) | ...)));
+    return static_cast<unsigned>(_mm_movemask_epi8((equal16(at, cs) | ...)));
   };
   if (end - p >= 16) {
     // One block first, so that a match close by costs one test.
@@ -96,12 +106,8 @@ inline const std::uint8_t* find_byte(const std::uint8_t* p, const std::uint8_t* 
 // Bit i of the result stands for p[i] == c, over the 64 bytes from p.
 inline std::uint64_t mask64(const std::uint8_t* p, std::uint8_t c) noexcept {
 #if defined(__SSE2__)
-  const __m128i spread = _mm_set1_epi8(static_cast<char>(c));
-  const auto match = [spread, p](int at) -> std::uint64_t {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, spread)));
-  };
-  return match(0) | match(16) << 16 | match(32) << 32 | match(48) << 48;
+  return match16(p, c) | match16(p + 16, c) << 16 | match16(p + 32, c) << 32 |
+         match16(p + 48, c) << 48;
 #else
   std::uint64_t bits = 0;
   for (int i = 0; i < 64; ++i) bits |= std::uint64_t{p[i] == c} << i;
@@ -118,17 +124,10 @@ inline void for_each_byte(const std::uint8_t* p, const std::uint8_t* end, std::u
                           Visit visit) noexcept {
 #if defined(__SSE2__)
   if (end - p >= 16) {
-    const __m128i spread = _mm_set1_epi8(static_cast<char>(c));
-    const auto match = [spread](const std::uint8_t* at) -> std::uint64_t {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-      return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, spread)));
-    };
     // Whether any of the 64 bytes at `at` matches: one test, for the blocks that hold none.
-    const auto any64 = [spread](const std::uint8_t* at) {
-      const auto eq = [spread, at](int i) {
-        return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at + i)), spread);
-      };
-      return _mm_movemask_epi8(eq(0) | eq(16) | eq(32) | eq(48)) != 0;
+    const auto any64 = [c](const std::uint8_t* at) {
+      return _mm_movemask_epi8(equal16(at, c) | equal16(at + 16, c) | equal16(at + 32, c) |
+                               equal16(at + 48, c)) != 0;
     };
     while (p != end) {
       if (end - p >= 64 && !any64(p)) {
@@ -148,8 +147,8 @@ inline void for_each_byte(const std::uint8_t* p, const std::uint8_t* end, std::u
         // were visited already (and that visit may have changed since).
         bits = 0;
         std::ptrdiff_t i = 0;
-        for (; width - i >= 16; i += 16) bits |= match(p + i) << i;
-        if (i != width) bits |= match(end - 16) >> (16 - (width - i)) << i;
+        for (; width - i >= 16; i += 16) bits |= match16(p + i, c) << i;
+        if (i != width) bits |= match16(end - 16, c) >> (16 - (width - i)) << i;
       }
       const std::uint8_t* next = p + width;
       while (bits != 0) {

@@ -48,7 +48,7 @@ inline void move_down(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t 
 // and writes up to 15 bytes past the n, for a caller that owns those bytes and has no use for
 // what lands there. Each piece is loaded before its store, which lies below the next piece.
 inline void move_down_whole_pieces(std::uint8_t* dst, const std::uint8_t* src,
-                                std::uint32_t n) noexcept {
+                                   std::uint32_t n) noexcept {
   using Chunk [[gnu::vector_size(16)]] = std::uint8_t;
   Chunk piece;
   for (std::uint32_t i = 0; i < n; i += 16) {
