@@ -5,11 +5,13 @@
 // old last bytes, as many as were cut, where they were; because every earlier cut lies before
 // them, those are always the last bytes of the original region. So the leftovers are, from the
 // region's end down, one suffix of the original region per cut, in cut order, each as long as its
-// cut. The pass below moves the kept bytes down once and then rebuilds that, for which it needs
-// every cut's length, read back newest first, and the original region's last `longest` bytes.
-// The lengths ride in the free window as a stash (one to five bytes each, never more than half
-// the cut they describe); the longest cut's length is left out of it, which keeps the stash clear
-// of the region's last bytes until they have been copied.
+// cut. The pass below finds and cuts each span once, moving the kept bytes down, and then
+// rebuilds that, for which it needs every cut's length, read back newest first, and the original
+// region's last `longest` bytes. The lengths ride in the free window as a stash (one to five
+// bytes each, never more than half the cut they describe). The longest cut so far is left out of
+// it, which keeps the stash clear of the region's last bytes until they have been copied: the
+// stash never rises above the read position, and every later cut, a longer one too, lies wholly
+// at or after it.
 #ifndef HDX_EXTRACT_CUTS_H
 #define HDX_EXTRACT_CUTS_H
 
@@ -26,35 +28,29 @@ struct Cut {
   std::uint32_t len;
 };
 
-// What a read-only pass over the cuts finds, and the cutting pass needs before it starts.
-struct CutPlan {
-  std::uint32_t count = 0;
-  std::uint32_t longest = 0;        // the longest cut's length
-  std::uint32_t first_longest = 0;  // the index of the first cut that long
-};
-
-template <class NextCut>
-CutPlan plan_cuts(NextCut& next_cut) noexcept {
-  CutPlan plan;
-  for (Cut cut = next_cut(); cut.len != 0; cut = next_cut(), ++plan.count) {
-    if (cut.len > plan.longest) {
-      plan.longest = cut.len;
-      plan.first_longest = plan.count;
-    }
-  }
-  return plan;
-}
-
 namespace cuts {
 
-// Seven bits a byte, low bits first, high bit set on every byte but the last; pushed downwards, so
-// the first byte lies highest.
-inline void push_length(Compactor& c, std::uint32_t len) noexcept {
+// A length is stored seven bits a byte, low bits first, high bit set on every byte but the last,
+// downwards, so the first byte lies highest.
+template <class Put>
+inline void each_length_byte(std::uint32_t len, Put put) noexcept {
   do {
-    const auto byte = static_cast<std::uint8_t>((len & 0x7F) | (len > 0x7F ? 0x80 : 0));
-    c.push(byte);
+    put(static_cast<std::uint8_t>((len & 0x7F) | (len > 0x7F ? 0x80 : 0)));
     len >>= 7;
   } while (len != 0);
+}
+
+inline void push_length(Compactor& c, std::uint32_t len) noexcept {
+  each_length_byte(len, [&c](std::uint8_t byte) { c.push(byte); });
+}
+
+// Stores a length inside the stash, `depth` bytes below its top.
+inline void insert_length(std::uint8_t* buf, Compactor& c, std::uint32_t depth,
+                          std::uint32_t len) noexcept {
+  std::uint32_t size = 1;
+  for (std::uint32_t rest = len >> 7; rest != 0; rest >>= 7) ++size;
+  std::uint32_t pos = c.open_in_stash(depth, size) + size;
+  each_length_byte(len, [&](std::uint8_t byte) { buf[--pos] = byte; });
 }
 
 // Reads the length whose first byte lies just below `top`, and moves `top` below it.
@@ -89,28 +85,37 @@ inline void copy_suffixes(std::uint8_t* buf, std::uint32_t pos, std::uint32_t so
 
 }  // namespace cuts
 
-// Cuts plan.count spans out of the region [begin, end) of buf, as `next_cut` returns them, and
-// returns the region's new end. Every cut is at least 2 bytes long. `next_cut` reads only bytes
-// at or after the end of the previous cut, which this pass leaves untouched until it has passed
-// them.
+// Cuts the spans that `next_cut` returns out of the region [begin, end) of buf, and returns the
+// region's new end. Every cut is at least 2 bytes long. `next_cut` reads only bytes at or after
+// the end of the previous cut, which this pass leaves untouched until it has passed them.
 template <class NextCut>
 std::uint32_t cut_spans(std::uint8_t* buf, std::uint32_t begin, std::uint32_t end,
-                        const CutPlan& plan, NextCut& next_cut) noexcept {
-  if (plan.count == 0) return end;
-  const std::uint32_t longest = plan.longest;
-  Compactor c(buf, begin, end - longest);
+                        NextCut& next_cut) noexcept {
+  Compactor c(buf, begin);
+  std::uint32_t count = 0;
+  std::uint32_t longest = 0;        // the longest cut's length so far
+  std::uint32_t first_longest = 0;  // the index of the first cut that long
   std::uint32_t cut_before_longest = 0;
   std::uint32_t stash_before_longest = 0;  // bytes at the stash's top
-  for (std::uint32_t i = 0; i < plan.count; ++i) {
-    const Cut cut = next_cut();
+  for (Cut cut = next_cut(); cut.len != 0; cut = next_cut(), ++count) {
     c.keep(cut.at);
-    if (i == plan.first_longest) {
+    if (cut.len > longest) {
+      // The longest before this one takes its place among the lengths, between those of the
+      // cuts before and after it. There is room: the stash takes at most half of the rest of
+      // the window, and that rest holds this length's own cut, of which it takes at most half.
+      if (count != 0) cuts::insert_length(buf, c, stash_before_longest, longest);
+      longest = cut.len;
+      first_longest = count;
       cut_before_longest = c.read_pos() - c.write_pos();
       stash_before_longest = c.stash_hi() - c.stash_lo();
+      c.set_limit(end - longest);
+      c.cut(cut.len);
+    } else {
+      c.cut(cut.len);
+      cuts::push_length(c, cut.len);
     }
-    c.cut(cut.len);
-    if (i != plan.first_longest) cuts::push_length(c, cut.len);
   }
+  if (count == 0) return end;
   c.keep(end);
 
   // The window is now [new_end, end): below the region's last `longest` bytes it holds the stash,
@@ -130,8 +135,8 @@ std::uint32_t cut_spans(std::uint8_t* buf, std::uint32_t begin, std::uint32_t en
   // A goes just above cut x's leftover, where the earlier cuts' leftovers, written from the end
   // down, reach it no sooner than they have read it. So does B below them all.
   cuts::move_bytes(buf, x_high, x.stash_lo(), stash_a);
-  cuts::copy_suffixes(buf, end, x_high, x_high + stash_a, plan.first_longest);
-  cuts::copy_suffixes(buf, x_low, x_high, new_end + stash_b, plan.count - plan.first_longest - 1);
+  cuts::copy_suffixes(buf, end, x_high, x_high + stash_a, first_longest);
+  cuts::copy_suffixes(buf, x_low, x_high, new_end + stash_b, count - first_longest - 1);
   return new_end;
 }
 

@@ -65,17 +65,6 @@ struct EncodedWordCuts {
   }
 };
 
-// Finds the cuts twice: once read-only to plan, then again while cutting. Both passes see the same
-// bytes, since the cutting pass leaves everything it has not yet passed untouched. The planning
-// copy keeps what it learnt (an unclosed comment) for the caller.
-template <class Finder>
-std::uint32_t cut_all(std::uint8_t* field, std::uint32_t start, std::uint32_t end,
-                      Finder& planner) noexcept {
-  Finder cutter = planner;
-  const CutPlan plan = plan_cuts(planner);
-  return cut_spans(field, start, end, plan, cutter);
-}
-
 // The local part before the "@" at `at`, as [first, last] inside [start, at), or first == last
 // when it has fewer than two bytes. A quoted local part gives its last blank-free run, unquoted.
 // A "<" right before the "@" leaves it empty.
@@ -140,10 +129,10 @@ std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* 
   if (start == end) return HDX_FAIL;
 
   CommentCuts comments{field, start, end};
-  end = cut_all(field, start, end, comments);
+  end = cut_spans(field, start, end, comments);
   if (comments.unclosed || end <= start) return HDX_FAIL;
   EncodedWordCuts words{field, start, end};
-  end = cut_all(field, start, end, words);
+  end = cut_spans(field, start, end, words);
   if (end <= start) return HDX_FAIL;
 
   const std::uint32_t at = find_at_sign(field, start, end);

@@ -64,6 +64,21 @@ class Compactor {
     r_ = r;
   }
 
+  // From now on the stash stays below `limit`; the caller guarantees that it already does.
+  void set_limit(std::uint32_t limit) noexcept { limit_ = limit; }
+
+  // Opens n bytes inside the stash, `depth` bytes below its top, by moving the bytes under them
+  // down, and returns where the n bytes start. The caller guarantees n free bytes in the usable
+  // window besides the stash.
+  std::uint32_t open_in_stash(std::uint32_t depth, std::uint32_t n) noexcept {
+    if (lo_ == hi_) lo_ = hi_ = top();
+    else if (lo_ - w_ < n) lift();
+    const std::uint32_t at = hi_ - depth;
+    move_down(b_ + lo_ - n, b_ + lo_, at - lo_);
+    lo_ -= n;
+    return at - n;
+  }
+
   // Pushes one byte below the stash. The caller guarantees a free byte in the usable window.
   void push(std::uint8_t v) noexcept {
     if (lo_ == hi_) lo_ = hi_ = top();
