@@ -49,7 +49,7 @@ std::uint32_t write_leftovers(std::uint8_t* buf, std::uint32_t len, Compactor& c
                               const FoldLog& log, std::uint8_t tail1, std::uint8_t tail2) noexcept {
   const std::uint32_t new_len = c.write_pos();
   const std::uint32_t groups = c.stash_hi() - c.stash_lo();
-  if (c.stash_lo() != new_len) move_down(buf + new_len, buf + c.stash_lo(), groups);
+  if (groups != 0 && c.stash_lo() != new_len) move_down(buf + new_len, buf + c.stash_lo(), groups);
   // The uniform folds' copies lie at the top: one unit, tail1 tail2 or tail2 alone, over and over,
   // so they go sixteen bytes at a time, the unit dividing sixteen. Below them, a group's byte is
   // read before its eight copies are written; they land above every younger group's byte,
