@@ -3,6 +3,7 @@
 #ifndef HDX_SCAN_BYTES_H
 #define HDX_SCAN_BYTES_H
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -109,8 +110,33 @@ inline std::uint64_t mask64(const std::uint8_t* p, std::uint8_t c) noexcept {
   return match16(p, c) | match16(p + 16, c) << 16 | match16(p + 32, c) << 32 |
          match16(p + 48, c) << 48;
 #else
+  // A machine word at a time. A byte of x is zero exactly where p's byte equals c. Adding 0x7F
+  // to each byte's low seven bits never carries into the next byte, so the test sets the high
+  // bit of those bytes alone (the shorter test of find_any can also mark a 0x01 byte above a
+  // match). A multiply then gathers the high bits, byte k's to bit k, into the top byte; no two
+  // of its partial products share a bit, so nothing carries there either. Words are taken in
+  // little-endian order on every machine, so that byte k is p[i + k] on big-endian ones too.
+  using Word = std::uintptr_t;
+  constexpr unsigned kBytes = sizeof(Word);
+  constexpr Word kOnes = ~Word{0} / 0xFF;
+  constexpr Word kLow7 = kOnes * 0x7F;
+  constexpr Word kGather = [] {
+    Word gather = 0;
+    for (unsigned k = 0; k < kBytes; ++k) gather |= Word{1} << (8 * (kBytes - 1) - 7 * k);
+    return gather;
+  }();
   std::uint64_t bits = 0;
-  for (int i = 0; i < 64; ++i) bits |= std::uint64_t{p[i] == c} << i;
+  for (unsigned i = 0; i < 64; i += kBytes) {
+    Word v;
+    __builtin_memcpy(&v, p + i, kBytes);
+    if constexpr (std::endian::native == std::endian::big) {
+      if constexpr (kBytes == 8) v = __builtin_bswap64(v);
+      else v = __builtin_bswap32(v);
+    }
+    const Word x = v ^ (kOnes * c);
+    const Word equal_high = ~(((x & kLow7) + kLow7) | x) & ~kLow7;
+    bits |= std::uint64_t{(equal_high >> 7) * kGather >> (8 * (kBytes - 1))} << i;
+  }
   return bits;
 #endif
 }
