@@ -45,12 +45,37 @@ inline __m128i equal16(const std::uint8_t* at, std::uint8_t c) noexcept {
 inline std::uint64_t match16(const std::uint8_t* at, std::uint8_t c) noexcept {
   return static_cast<unsigned>(_mm_movemask_epi8(equal16(at, c)));
 }
+#else
+// Without a vector unit, a machine word at a time.
+using Word = std::uintptr_t;
+constexpr unsigned kWordBytes = sizeof(Word);
+constexpr Word kOnes = ~Word{0} / 0xFF;
+constexpr Word kLow7 = kOnes * 0x7F;
+
+// The word at `at` with at[k] as its byte k, counted from the least significant, on big-endian
+// machines too, so that the lowest set bit of a test below is always the first byte.
+inline Word load_word(const std::uint8_t* at) noexcept {
+  Word v;
+  __builtin_memcpy(&v, at, kWordBytes);
+  if constexpr (std::endian::native == std::endian::big) {
+    if constexpr (kWordBytes == 8) v = __builtin_bswap64(v);
+    else v = __builtin_bswap32(v);
+  }
+  return v;
+}
+
+// 0x80 in each byte of v equal to c, 0 elsewhere. A byte of x is zero exactly where v's equals
+// c; adding 0x7F to each byte's low seven bits never carries into the next byte, so no byte
+// above a match is marked too, as the shorter test (x - kOnes) & ~x can.
+inline Word equal_high(Word v, std::uint8_t c) noexcept {
+  const Word x = v ^ (kOnes * c);
+  return ~(((x & kLow7) + kLow7) | x) & ~kLow7;
+}
 #endif
 
 // Returns the first byte in [p, end) equal to any of `cs`, or nullptr. Sixteen bytes at a time
-// with SSE2 on x86-64, else a machine word at a time once p is aligned; a block is read only
-// when all of it lies inside the range, and where a word holds a match the byte is found by a
-// plain byte loop, so the result never depends on byte order.
+// with SSE2 on x86-64, else a machine word at a time; a block is read only when all of it lies
+// inside the range.
 // Always inlined: as a call it costs more than the search itself where matches stand close.
 template <class... Cs>
 [[gnu::always_inline]] inline const std::uint8_t* find_any(const std::uint8_t* p,
@@ -79,18 +104,9 @@ template <class... Cs>
     return bits != 0 ? p + __builtin_ctz(bits) : nullptr;
   }
 #else
-  using Word [[gnu::may_alias]] = std::uintptr_t;
-  constexpr Word kOnes = ~Word{0} / 0xFF;
-  constexpr Word kHighBits = kOnes * 0x80;
-  const auto has_zero = [](Word v) { return ((v - kOnes) & ~v & kHighBits) != 0; };
-  while (p < end && reinterpret_cast<std::uintptr_t>(p) % sizeof(Word) != 0) {
-    if (((*p == cs) || ...)) return p;
-    ++p;
-  }
-  while (end - p >= static_cast<std::ptrdiff_t>(sizeof(Word))) {
-    const Word v = *reinterpret_cast<const Word*>(p);
-    if ((has_zero(v ^ (kOnes * cs)) || ...)) break;
-    p += sizeof(Word);
+  for (; end - p >= static_cast<std::ptrdiff_t>(kWordBytes); p += kWordBytes) {
+    const Word v = load_word(p);
+    if (const Word hits = (equal_high(v, cs) | ...)) return p + std::countr_zero(hits) / 8;
   }
 #endif
   for (; p < end; ++p) {
@@ -110,32 +126,17 @@ inline std::uint64_t mask64(const std::uint8_t* p, std::uint8_t c) noexcept {
   return match16(p, c) | match16(p + 16, c) << 16 | match16(p + 32, c) << 32 |
          match16(p + 48, c) << 48;
 #else
-  // A machine word at a time. A byte of x is zero exactly where p's byte equals c. Adding 0x7F
-  // to each byte's low seven bits never carries into the next byte, so the test sets the high
-  // bit of those bytes alone (the shorter test of find_any can also mark a 0x01 byte above a
-  // match). A multiply then gathers the high bits, byte k's to bit k, into the top byte; no two
-  // of its partial products share a bit, so nothing carries there either. Words are taken in
-  // little-endian order on every machine, so that byte k is p[i + k] on big-endian ones too.
-  using Word = std::uintptr_t;
-  constexpr unsigned kBytes = sizeof(Word);
-  constexpr Word kOnes = ~Word{0} / 0xFF;
-  constexpr Word kLow7 = kOnes * 0x7F;
+  // A multiply gathers the high bits of a test, byte k's to bit k, into the top byte: no two of
+  // its partial products share a bit, so nothing carries.
   constexpr Word kGather = [] {
     Word gather = 0;
-    for (unsigned k = 0; k < kBytes; ++k) gather |= Word{1} << (8 * (kBytes - 1) - 7 * k);
+    for (unsigned k = 0; k < kWordBytes; ++k) gather |= Word{1} << (8 * (kWordBytes - 1) - 7 * k);
     return gather;
   }();
   std::uint64_t bits = 0;
-  for (unsigned i = 0; i < 64; i += kBytes) {
-    Word v;
-    __builtin_memcpy(&v, p + i, kBytes);
-    if constexpr (std::endian::native == std::endian::big) {
-      if constexpr (kBytes == 8) v = __builtin_bswap64(v);
-      else v = __builtin_bswap32(v);
-    }
-    const Word x = v ^ (kOnes * c);
-    const Word equal_high = ~(((x & kLow7) + kLow7) | x) & ~kLow7;
-    bits |= std::uint64_t{(equal_high >> 7) * kGather >> (8 * (kBytes - 1))} << i;
+  for (unsigned i = 0; i < 64; i += kWordBytes) {
+    const Word equal = equal_high(load_word(p + i), c) >> 7;
+    bits |= std::uint64_t{equal * kGather >> (8 * (kWordBytes - 1))} << i;
   }
   return bits;
 #endif
