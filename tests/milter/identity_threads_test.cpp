@@ -7,22 +7,21 @@
 #include <thread>
 #include <vector>
 
-#include "identity.h"
+#include "connection.h"
 
 namespace {
 
 std::string one_message(int k) {
-  hdx_milter::Identity id;
-  id.peer = "192.0.2." + std::to_string(k % 250);
-  id.start_message();
+  hdx_milter::Connection c;
+  c.id.peer = "192.0.2." + std::to_string(k % 250);
   const std::string from = "<sender-" + std::to_string(k) + "@example.org>";
   const char* mail[] = {from.c_str(), "SIZE=1000", nullptr};
   const char* rcpt[] = {"<@relay.example:bob@example.net>", nullptr};
-  id.mail_from(mail);
-  id.rcpt_to(rcpt);
-  id.header("Received", " from mx.example.net (mx.example.net\n\t[192.0.2.25]) by x");
-  id.header("From", " =?utf-8?Q?Ann?= (comment) " + from);
-  return hdx_milter::field_value(id, 14) + hdx_milter::log_line(id, "ABC");
+  c.mail(mail);
+  c.rcpt(rcpt);
+  c.header("Received", " from mx.example.net (mx.example.net\n\t[192.0.2.25]) by x", "X-HDX");
+  c.header("From", " =?utf-8?Q?Ann?= (comment) " + from, "X-HDX");
+  return c.added_value("X-HDX-Identity") + hdx_common::log_line(c.id, "ABC");
 }
 
 TEST(MilterThreads, ConcurrentMessagesReadAlike) {

@@ -19,13 +19,12 @@
 #include <system_error>
 #include <thread>
 
-#include "identity.h"
+#include "connection.h"
 #include "log.h"
 
 namespace {
 
-using hdx_milter::Identity;
-using hdx_milter::is_field_name;
+using hdx_milter::Connection;
 
 constexpr const char* kUsage =
     "usage: hdx-milter [-p SOCKET] [-c FILE] [-f] [--header NAME] [--log FILE|-]\n"
@@ -63,21 +62,6 @@ constexpr unsigned long kUnreadSteps = SMFIP_NOHELO | SMFIP_NOUNKNOWN | SMFIP_NO
 // saves a round trip, and so a wake-up on either side, for each of them.
 constexpr unsigned long kUnansweredSteps =
     SMFIP_NR_CONN | SMFIP_NR_MAIL | SMFIP_NR_RCPT | SMFIP_NR_HDR;
-
-// A connection's state: what it has learnt, whether the MTA hands over header values with their
-// leading space (and so expects added ones to carry it too), which steps it expects no answer
-// to, and how many fields of the message already carry the filter's field name.
-struct Connection {
-  Identity id;
-  bool lead_space = false;
-  unsigned long unanswered = 0;
-  int forged = 0;
-
-  void start_message() {
-    id.start_message();
-    forged = 0;
-  }
-};
 
 Connection* connection(SMFICTX* ctx) { return static_cast<Connection*>(smfi_getpriv(ctx)); }
 
@@ -130,25 +114,21 @@ sfsistat on_negotiate(SMFICTX* ctx, unsigned long actions, unsigned long steps, 
 
 sfsistat on_connect(SMFICTX* ctx, char*, _SOCK_ADDR* addr) {
   connection_made(ctx);  // an MTA may skip negotiation
-  return guarded(ctx, SMFIP_NR_CONN, [addr](Connection& c) { c.id.peer = address_text(addr); });
+  return guarded(ctx, SMFIP_NR_CONN,
+                 [addr](Connection& c) { c.id.peer = std::string_view(address_text(addr)); });
 }
 
 sfsistat on_mail(SMFICTX* ctx, char** argv) {
-  return guarded(ctx, SMFIP_NR_MAIL, [argv](Connection& c) {
-    c.start_message();
-    c.id.mail_from(argv);
-  });
+  return guarded(ctx, SMFIP_NR_MAIL, [argv](Connection& c) { c.mail(argv); });
 }
 
 sfsistat on_rcpt(SMFICTX* ctx, char** argv) {
-  return guarded(ctx, SMFIP_NR_RCPT, [argv](Connection& c) { c.id.rcpt_to(argv); });
+  return guarded(ctx, SMFIP_NR_RCPT, [argv](Connection& c) { c.rcpt(argv); });
 }
 
 sfsistat on_header(SMFICTX* ctx, char* name, char* value) {
   return guarded(ctx, SMFIP_NR_HDR, [name, value](Connection& c) {
-    if (name == nullptr || value == nullptr) return;
-    if (is_field_name(name, settings.header)) ++c.forged;
-    c.id.header(name, value);
+    if (name != nullptr && value != nullptr) c.header(name, value, settings.header);
   });
 }
 
@@ -158,11 +138,10 @@ sfsistat on_eom(SMFICTX* ctx) {
     // whatever reads the first such field downstream must read the filter's: each goes, the last
     // first so that the earlier ones keep their numbers, before the filter adds its own.
     for (; c.forged > 0; --c.forged) smfi_chgheader(ctx, settings.header.data(), c.forged, nullptr);
-    std::string value =
-        (c.lead_space ? " " : "") + hdx_milter::field_value(c.id, settings.header.size());
+    std::string value = c.added_value(settings.header);
     smfi_addheader(ctx, settings.header.data(), value.data());
     const char* queue_id = smfi_getsymval(ctx, const_cast<char*>("i"));
-    identity_log.write(hdx_milter::log_line(c.id, queue_id != nullptr ? queue_id : ""));
+    identity_log.write(hdx_common::log_line(c.id, queue_id != nullptr ? queue_id : ""));
   });
 }
 

@@ -6,31 +6,26 @@
 #include <string_view>
 
 #include "commands.h"
+#include "fields.h"
 #include "hdx.hpp"
 #include "input.h"
 
 namespace hdx_tool {
 namespace {
 
-// Where a "MAIL FROM:" or "RCPT TO:" command starts in a line, ignoring case: transcripts and
-// logs put prefixes such as timestamps or "C: " before it.
+// Where a "MAIL FROM:" or "RCPT TO:" command starts in a line, ignoring case, and its verb:
+// transcripts and logs put prefixes such as timestamps or "C: " before it.
 std::optional<std::pair<std::size_t, std::string_view>> find_command(std::string_view line) {
-  static constexpr std::string_view kVerbs[] = {"mail from:", "rcpt to:"};
+  static constexpr std::pair<std::string_view, std::string_view> kCommands[] = {
+      {"mail from:", "MAIL"}, {"rcpt to:", "RCPT"}};
   for (std::size_t i = 0; i < line.size(); ++i) {
-    for (const std::string_view verb : kVerbs) {
-      if (line.size() - i < verb.size()) continue;
-      std::size_t k = 0;
-      while (k < verb.size() && (line[i + k] | 0x20) == (verb[k] | 0x20)) ++k;
-      if (k == verb.size()) return std::pair{i, verb.substr(0, 4)};
+    for (const auto& [command, verb] : kCommands) {
+      if (hdx_common::equal_ignoring_case(line.substr(i, command.size()), command)) {
+        return std::pair{i, verb};
+      }
     }
   }
   return std::nullopt;
-}
-
-std::string upper(std::string_view s) {
-  std::string u(s);
-  for (char& c : u) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-  return u;
 }
 
 std::string read_all(std::FILE* f) {
@@ -60,7 +55,7 @@ int smtp(const Options& options) {
            Record(options.format)
                .text("source", path)
                .number("line", number)
-               .text("command", upper(found->second))
+               .text("command", found->second)
                .text("address", address)
                .print(stdout);
          }, error) && ok;

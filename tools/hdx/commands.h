@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "output.h"
+#include "record.h"
 
 namespace hdx_tool {
+
+using hdx_common::Format;
+using hdx_common::Record;
 
 struct Options {
   Format format = Format::Tsv;

@@ -23,22 +23,11 @@
 
 #include "commands.h"
 #include "hdx.hpp"
+#include "identity.h"
 #include "input.h"
 
 namespace hdx_tool {
 namespace {
-
-// Whether the field is named `name`, in any case, with any blanks between the name and its
-// colon: the obsolete syntax that real mail still holds ("From : a@b", "Received\t: from").
-bool has_name(std::string_view field, std::string_view name) {
-  if (field.size() < name.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const char c = field[i];
-    if ((c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c) != name[i]) return false;
-  }
-  const std::size_t colon = field.find_first_not_of(" \t", name.size());
-  return colon != std::string_view::npos && field[colon] == ':';
-}
 
 // Splits a header section into whole fields with the library's own line-end search.
 template <class Fn>
@@ -56,12 +45,10 @@ void for_each_field(const std::string& header, Fn fn) {
   }
 }
 
-// What the library found in one message.
+// What the library found in one message: its From, its Return-Path and every Received field.
 struct Found {
   std::size_t number = 0;
-  std::optional<std::string> from, return_path;
-  bool seen_from = false, seen_return_path = false;
-  std::vector<std::optional<std::string>> received;
+  hdx_common::Identity id{std::pmr::get_default_resource(), hdx_common::kNoCaps};
   bool truncated = false;
 };
 
@@ -69,21 +56,8 @@ Found examine(const Message& msg) {
   Found found;
   found.number = msg.number;
   found.truncated = msg.truncated;
-  // Each whole field, continuation lines and terminator included, as a host hands it over; the
-  // library changes it in place, so it works on a copy.
-  for_each_field(msg.header, [&found](std::string_view raw) {
-    std::string f(raw);
-    if (has_name(f, "from") && !found.seen_from) {
-      found.seen_from = true;
-      found.from = hdx::sender_address_in_place(f);
-    } else if (has_name(f, "return-path") && !found.seen_return_path) {
-      found.seen_return_path = true;
-      found.return_path = hdx::sender_address_in_place(f);
-    } else if (has_name(f, "received")) {
-      const auto ip = hdx::sender_ip_in_place(f);
-      found.received.push_back(ip ? std::optional<std::string>(*ip) : std::nullopt);
-    }
-  });
+  // Each whole field, continuation lines and terminator included, as a host hands it over.
+  for_each_field(msg.header, [&found](std::string_view raw) { found.id.field(raw); });
   return found;
 }
 
@@ -196,16 +170,17 @@ class Printer {
   void print(const std::string& source, const Found& found, std::size_t first_number = 0) {
     ++counts_.messages;
     counts_.truncated += found.truncated;
-    count(found.from, found.seen_from);
-    count(found.return_path, found.seen_return_path);
-    for (const auto& ip : found.received) count(ip, true);
+    const hdx_common::Identity& id = found.id;
+    count(id.from, id.seen_from);
+    count(id.return_path, id.seen_return_path);
+    for (const auto& ip : id.received) count(ip, true);
     Record(options_.format)
         .text("source", found.number == 0
                             ? source
                             : source + "#" + std::to_string(first_number + found.number))
-        .text("from", found.from)
-        .text("return_path", found.return_path)
-        .list("received", found.received)
+        .text("from", id.from)
+        .text("return_path", id.return_path)
+        .list("received", id.received)
         .print(stdout);
     show_progress(false);
   }
@@ -227,7 +202,7 @@ class Printer {
   }
 
  private:
-  void count(const std::optional<std::string>& v, bool seen) {
+  void count(const hdx_common::Item& v, bool seen) {
     if (!seen) return;
     ++counts_.fields;
     counts_.failures += !v;

@@ -1,12 +1,12 @@
 // Escaping for the two output formats. Addresses come from attacker-controlled mail, so every
 // byte that could break a line or a column is escaped; bytes above 0x7F are written as \u00XX in
 // JSON, which keeps the output valid whatever the input's encoding.
-#include "output.h"
+#include "record.h"
 
 #include <cstdio>
 #include <utility>
 
-namespace hdx_tool {
+namespace hdx_common {
 namespace {
 
 void append_tsv(std::string& line, std::string_view s) {
@@ -52,7 +52,12 @@ void Record::begin(std::string_view name) {
   line_ += ':';
 }
 
-void Record::value(const std::optional<std::string>& v) {
+void Record::begin_list(std::string_view name) {
+  begin(name);
+  if (format_ == Format::Json) line_ += '[';
+}
+
+void Record::value(Value v) {
   if (format_ == Format::Tsv) {
     if (v) append_tsv(line_, *v);
   } else if (v) {
@@ -62,7 +67,7 @@ void Record::value(const std::optional<std::string>& v) {
   }
 }
 
-Record& Record::text(std::string_view name, const std::optional<std::string>& v) {
+Record& Record::text(std::string_view name, Value v) {
   begin(name);
   value(v);
   return *this;
@@ -71,17 +76,6 @@ Record& Record::text(std::string_view name, const std::optional<std::string>& v)
 Record& Record::number(std::string_view name, std::size_t v) {
   begin(name);
   line_ += std::to_string(v);
-  return *this;
-}
-
-Record& Record::list(std::string_view name, const std::vector<std::optional<std::string>>& values) {
-  begin(name);
-  if (format_ == Format::Json) line_ += '[';
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i != 0) line_ += ',';
-    value(values[i]);
-  }
-  if (format_ == Format::Json) line_ += ']';
   return *this;
 }
 
@@ -96,4 +90,4 @@ void Record::print(std::FILE* out) {
   std::fwrite(line.data(), 1, line.size(), out);
 }
 
-}  // namespace hdx_tool
+}  // namespace hdx_common

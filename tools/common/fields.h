@@ -1,0 +1,51 @@
+// Header field names as mail readers compare them, and a whole field cut into name and value.
+#ifndef HDX_COMMON_FIELDS_H
+#define HDX_COMMON_FIELDS_H
+
+#include <optional>
+#include <string_view>
+
+namespace hdx_common {
+
+constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+// Whether a and b are the same text when ASCII letters are compared without regard to case.
+constexpr bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Whether a header field's name is `want`: compared without regard to case, and blanks that
+// stood before the colon ignored, the obsolete syntax that real mail still holds ("From : a@b").
+constexpr bool is_field_name(std::string_view name, std::string_view want) {
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+  return equal_ignoring_case(name, want);
+}
+
+struct Field {
+  std::string_view name;   // what stands before the first colon
+  std::string_view value;  // what follows it, folds included, without the field's last line end
+};
+
+// A whole field ("Name: value", continuation lines and a last LF or CR LF or not) cut at its
+// first colon; nullopt when it has none.
+constexpr std::optional<Field> split_field(std::string_view field) {
+  const std::size_t colon = field.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  std::string_view value = field.substr(colon + 1);
+  if (!value.empty() && value.back() == '\n') {
+    value.remove_suffix(1);
+    if (!value.empty() && value.back() == '\r') value.remove_suffix(1);
+  }
+  return Field{field.substr(0, colon), value};
+}
+
+static_assert(is_field_name("rEcEiVeD \t", "Received") && !is_field_name("From x", "From"));
+static_assert(split_field("From: a\r\n\tb\r\n")->value == " a\r\n\tb");
+
+}  // namespace hdx_common
+
+#endif  // HDX_COMMON_FIELDS_H

@@ -1,0 +1,224 @@
+// A message's identity as libhdx reads it, and the added field and log line built from it.
+#include "identity.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "fields.h"
+#include "hdx.h"
+#include "record.h"
+
+namespace hdx_common {
+namespace {
+
+std::uint32_t size32(std::size_t n) { return static_cast<std::uint32_t>(n); }
+
+// Each extractor writes into a buffer as large as its input, since no result outgrows it.
+template <class Extract>
+Item extracted(Text& input, Extract extract) {
+  Text out(input.size() + 1, '\0', input.get_allocator());
+  if (extract(input.data(), size32(input.size()), out.data(), size32(out.size())) != HDX_OK) {
+    return std::nullopt;
+  }
+  out.resize(std::strlen(out.c_str()));
+  return out;
+}
+
+Item path_of(std::string_view command, const Caps& caps, std::pmr::memory_resource* memory) {
+  if (command.size() > caps.field) return std::nullopt;
+  Text text(command, memory);
+  return extracted(text, [](const char* in, std::uint32_t len, char* out, std::uint32_t size) {
+    return HDXExtractEmailAddrFromReverseOrForwardPath(in, len, out, size);
+  });
+}
+
+Item received_ip(Text& field) {
+  char* ip = nullptr;
+  std::uint32_t len = 0;
+  if (HDXExtractSenderIPFromRcvdHdrField(field.data(), size32(field.size()), &ip, &len) != HDX_OK) {
+    return std::nullopt;
+  }
+  return Text(ip, len, field.get_allocator());
+}
+
+bool is_bare(unsigned char c) {
+  return c > 0x20 && c < 0x7F && c != '"' && c != '\\' && c != ';' && c != ',' && c != '(' &&
+         c != ')';
+}
+
+// Values longer than this are cut in the added field (the log keeps them whole).
+constexpr std::size_t kMaxShown = 200;
+
+// Appends a value as the added field writes it: as it stands when it is made only of printable
+// ASCII without blanks or delimiters; otherwise quoted, with a backslash before a quote or a
+// backslash, \xHH for every byte that is not printable ASCII, and "..." after a value that was
+// cut. So no byte from the message reaches the field unless it is printable ASCII.
+void append_shown(Text& out, Value v) {
+  if (!v) return;
+  const std::string_view s = std::string_view(*v).substr(0, kMaxShown);
+  bool bare = !s.empty() && s.size() == v->size();
+  for (const char c : s) bare = bare && is_bare(static_cast<unsigned char>(c));
+  if (bare) {
+    out += s;
+    return;
+  }
+  constexpr char kHex[] = "0123456789ABCDEF";
+  out += '"';
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c >= 0x20 && c < 0x7F) {
+      out += ch;
+    } else {
+      const char hex[] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xF]};
+      out.append(hex, sizeof hex);
+    }
+  }
+  if (s.size() != v->size()) out += "...";
+  out += '"';
+}
+
+// Writes the field a piece at a time. A piece ("name=value" or a list's next entry) is never
+// split; it is followed by ";" and a blank when it ends an item, by "," inside a list, and by
+// nothing when it is the last. Lines are kept near 78 bytes; a piece holds at most a cut value,
+// so none nears 998.
+class FoldedField {
+ public:
+  FoldedField(Text& out, std::size_t first_line) : out_(out), line_(first_line) {}
+
+  void put(std::string_view piece, bool ends_item, bool last) {
+    constexpr std::size_t kLine = 78;
+    const std::size_t separator = last ? 0 : 1;
+    const std::string_view glue = first_ || !ended_item_ ? "" : " ";
+    if (!first_ && line_ + glue.size() + piece.size() + separator > kLine) {
+      out_ += "\n\t";
+      line_ = 1;
+    } else {
+      out_ += glue;
+      line_ += glue.size();
+    }
+    out_ += piece;
+    if (!last) out_ += ends_item ? ';' : ',';
+    line_ += piece.size() + separator;
+    first_ = false;
+    ended_item_ = ends_item;
+  }
+
+ private:
+  Text& out_;
+  std::size_t line_;
+  bool first_ = true, ended_item_ = false;
+};
+
+}  // namespace
+
+Identity::Identity(std::pmr::memory_resource* memory, Caps c)
+    : caps(c), peer(memory), rcpt(memory), received(memory) {}
+
+void Identity::start_message() {
+  envelope_from.reset();
+  rcpt.clear();
+  from.reset();
+  return_path.reset();
+  received.clear();
+  seen_from = seen_return_path = false;
+}
+
+void Identity::mail_from(std::string_view command) {
+  envelope_from = path_of(command, caps, memory());
+}
+
+void Identity::rcpt_to(std::string_view command) {
+  if (rcpt.size() < caps.items) rcpt.push_back(path_of(command, caps, memory()));
+}
+
+void Identity::header(std::string_view name, std::string_view value) {
+  // The MTA hands folds over with LF alone; on the wire every line ends in CR LF, and that is
+  // what the library reads. A field over the cap is measured, never copied.
+  const auto bare_lf = [value](std::size_t i) {
+    return value[i] == '\n' && (i == 0 || value[i - 1] != '\r');
+  };
+  std::size_t size = name.size() + 1 + value.size() + 2;
+  for (std::size_t i = 0; i < value.size(); ++i) size += bare_lf(i);
+  Text text(memory());
+  if (size <= caps.field) {
+    text.reserve(size);
+    (text += name) += ':';
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      if (bare_lf(i)) text += '\r';
+      text += value[i];
+    }
+    text += "\r\n";
+  }
+  read(name, std::move(text));
+}
+
+void Identity::field(std::string_view whole) {
+  const auto parts = split_field(whole);
+  if (parts) read(parts->name, Text(whole.size() <= caps.field ? whole : "", memory()));
+}
+
+// An empty text stands for a field over the cap: its item is counted, and empty.
+void Identity::read(std::string_view name, Text text) {
+  const auto read_if_kept = [&text](auto extract) -> Item {
+    return text.empty() ? std::nullopt : extract(text);
+  };
+  const auto address = [](Text& f) {
+    return extracted(f, [](char* in, std::uint32_t len, char* out, std::uint32_t size) {
+      return HDXExtractSenderEmailAddrFromFromHdrField(in, len, out, size);
+    });
+  };
+  if (is_field_name(name, "From") && !seen_from) {
+    seen_from = true;
+    from = read_if_kept(address);
+  } else if (is_field_name(name, "Return-Path") && !seen_return_path) {
+    seen_return_path = true;
+    return_path = read_if_kept(address);
+  } else if (is_field_name(name, "Received") && received.size() < caps.items) {
+    received.push_back(read_if_kept(received_ip));
+  }
+}
+
+Text field_value(const Identity& id, std::size_t name_len) {
+  Text value(id.memory()), piece(id.memory());
+  FoldedField field(value, name_len + 2);  // "Name: "
+  const auto item = [&](std::string_view name, Value v) {
+    ((piece = name) += '=');
+    append_shown(piece, v);
+    field.put(piece, true, false);
+  };
+  // The last list is the field's last piece.
+  const auto list = [&](std::string_view name, const Items& items, bool last) {
+    ((piece = name) += '=');
+    if (items.empty()) field.put(piece, true, last);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (i != 0) piece.clear();
+      append_shown(piece, items[i]);
+      const bool ends = i + 1 == items.size();
+      field.put(piece, ends, ends && last);
+    }
+  };
+  item("peer", id.peer.empty() ? Value() : Value(id.peer));
+  item("envelope-from", id.envelope_from);
+  list("rcpt", id.rcpt, false);
+  item("from", id.from);
+  item("return-path", id.return_path);
+  list("received-ip", id.received, true);
+  return value;
+}
+
+std::string log_line(const Identity& id, std::string_view queue_id) {
+  return Record(Format::Json)
+      .text("queue_id", queue_id)
+      .text("peer", std::string_view(id.peer))
+      .text("envelope_from", id.envelope_from)
+      .list("rcpt", id.rcpt)
+      .text("from", id.from)
+      .text("return_path", id.return_path)
+      .list("received", id.received)
+      .finish();
+}
+
+}  // namespace hdx_common

@@ -1,0 +1,73 @@
+// What a host learns about one message (the connection's peer, the envelope, the identity fields
+// of the header, each read with libhdx) and the two forms it writes them in: the added header
+// field and the log's JSON line. Memory comes from a resource the host picks, so that a host that
+// must not call malloc (a module inside an MTA) hands over its MTA's own store.
+#ifndef HDX_COMMON_IDENTITY_H
+#define HDX_COMMON_IDENTITY_H
+
+#include <cstddef>
+#include <memory_resource>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hdx_common {
+
+// Caps on what a mail server's host keeps, so that its memory stays bounded whatever a client
+// sends: a header field or command longer than kMaxField is not read (its item is empty), and a
+// message keeps at most kMaxItems recipients and Received fields.
+constexpr std::size_t kMaxField = 128 * 1024;
+constexpr std::size_t kMaxItems = 100;
+struct Caps {
+  std::size_t field = kMaxField;
+  std::size_t items = kMaxItems;
+};
+// For a host whose input is bounded already, as the command's header sections are.
+constexpr Caps kNoCaps{SIZE_MAX, SIZE_MAX};
+
+using Text = std::pmr::string;
+// An extracted value; empty when there was nothing to read or the library found nothing.
+using Item = std::optional<Text>;
+using Items = std::pmr::vector<Item>;
+
+struct Identity {
+  explicit Identity(std::pmr::memory_resource* memory = std::pmr::get_default_resource(),
+                    Caps caps = {});
+
+  Caps caps;
+  Text peer;
+  Item envelope_from;
+  Items rcpt;
+  Item from, return_path;  // of the first field of each name
+  Items received;          // one per Received field, top to bottom
+  bool seen_from = false, seen_return_path = false;
+
+  // A new envelope on the same connection: everything but the peer starts again.
+  void start_message();
+  // A "MAIL FROM:" or "RCPT TO:" command as the client sent it, path and parameters, without its
+  // line end.
+  void mail_from(std::string_view command);
+  void rcpt_to(std::string_view command);
+  // One header field as an MTA hands it over: its name without the colon, and its value with
+  // folds ended by LF alone or CR LF and without the field's last line end.
+  void header(std::string_view name, std::string_view value);
+  // One whole field exactly as it stands in a message; the library reads it byte for byte.
+  void field(std::string_view whole);
+
+  std::pmr::memory_resource* memory() const { return rcpt.get_allocator().resource(); }
+
+ private:
+  void read(std::string_view name, Text text);
+};
+
+// The added field's value: "peer=...; envelope-from=...; rcpt=...; from=...; return-path=...;
+// received-ip=...", folded so that no line reaches 998 bytes. `name_len` is the field name's
+// length, which the first line also holds.
+Text field_value(const Identity& id, std::size_t name_len);
+// One JSON object, and its line end, for a log.
+std::string log_line(const Identity& id, std::string_view queue_id);
+
+}  // namespace hdx_common
+
+#endif  // HDX_COMMON_IDENTITY_H
