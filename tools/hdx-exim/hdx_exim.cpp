@@ -1,0 +1,146 @@
+// hdx-exim: libhdx inside Exim, called from string expansions as ${dlfunc{MODULE}{FUNCTION}...}.
+// `identity` yields the value of the field that hdx-milter adds, read from the message as Exim
+// holds it in the DATA or non-SMTP ACL; `from`, `return_path`, `received_ip` and `path` yield what
+// the library reads from one value, or nothing. Every byte a call takes comes from Exim's store,
+// tainted, since it all derives from the message, and goes back with the rest of that store:
+// no malloc, nothing kept between calls, nothing written to any stream.
+#include <cstring>
+#include <memory>
+#include <memory_resource>
+#include <string_view>
+
+#include "fields.h"
+#include "identity.h"
+
+extern "C" {
+#define DLFUNC_IMPL
+#include <local_scan.h>
+}
+
+namespace {
+
+using hdx_common::Identity;
+using hdx_common::Item;
+using hdx_common::Text;
+
+// Exim's store as a memory resource. Exim frees its store in bulk, at the end of the message or
+// of the expansion, so nothing is given back piece by piece. Requests stay far below Exim's
+// limit: the largest is a copy of one field, which the caps bound.
+class EximStore final : public std::pmr::memory_resource {
+  void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+    std::size_t space = bytes + alignment;  // Exim's own alignment may be less than asked
+    void* p = store_get(static_cast<int>(space), GET_TAINTED);
+    return std::align(alignment, bytes, p, space);
+  }
+  void do_deallocate(void*, std::size_t, std::size_t) override {}
+  bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
+    return this == &other;
+  }
+};
+
+std::string_view text(const uschar* s) {
+  return s == nullptr ? std::string_view() : reinterpret_cast<const char*>(s);
+}
+
+// The yield: a zero-terminated copy in Exim's store, which outlives this call.
+int yield_text(uschar** yield, std::string_view value) {
+  auto* out = static_cast<uschar*>(store_get(static_cast<int>(value.size() + 1), GET_TAINTED));
+  std::memcpy(out, value.data(), value.size());
+  out[value.size()] = '\0';
+  *yield = out;
+  return OK;
+}
+
+int yield_item(uschar** yield, const Item& item) {
+  return yield_text(yield, item ? std::string_view(*item) : std::string_view());
+}
+
+// A wrong argument count is a mistake in the configuration: the expansion fails with the reason.
+int bad_usage(uschar** yield, const char* why) {
+  yield_text(yield, why);
+  return ERROR;
+}
+
+// A command rebuilt around an address that Exim holds already parsed, for the path reader.
+Text command(std::string_view verb, const uschar* address, std::pmr::memory_resource* store) {
+  Text c(verb, store);
+  (c += '<') += text(address);
+  return c += '>';
+}
+
+}  // namespace
+
+// The added field's value for this message. An optional argument names the field, for the
+// folding; by default X-HDX-Identity.
+extern "C" __attribute__((visibility("default"))) int identity(uschar** yield, int argc,
+                                                               uschar* argv[]) {
+  if (argc > 1) return bad_usage(yield, "hdx-exim: identity takes at most one argument");
+  const std::string_view name = argc == 1 ? text(argv[0]) : "X-HDX-Identity";
+  EximStore store;
+  Identity id(&store);
+  // Empty for a local submission, as the filter leaves it when the MTA names no peer.
+  id.peer = text(sender_host_address);
+  id.mail_from(command("MAIL FROM:", sender_address, &store));
+  for (int i = 0; i < recipients_count; ++i) {
+    id.rcpt_to(command("RCPT TO:", recipients_list[i].address, &store));
+  }
+  for (const header_line* h = header_list; h != nullptr; h = h->next) {
+    if (h->type == '*') continue;  // marked deleted
+    const auto field = hdx_common::split_field({reinterpret_cast<const char*>(h->text),
+                                                static_cast<std::size_t>(h->slen)});
+    if (field) id.header(field->name, field->value);
+  }
+  return yield_text(yield, hdx_common::field_value(id, name.size()));
+}
+
+namespace {
+
+// One value, as $rh_NAME: gives it, read as the field NAME; or one command.
+template <class Read>
+int one_value(uschar** yield, int argc, uschar* argv[], const char* usage, Read read) {
+  if (argc != 1) return bad_usage(yield, usage);
+  EximStore store;
+  Identity id(&store);
+  return yield_item(yield, read(id, text(argv[0])));
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int from(uschar** yield, int argc,
+                                                           uschar* argv[]) {
+  return one_value(yield, argc, argv, "hdx-exim: from takes one argument, a From field's value",
+                   [](Identity& id, std::string_view v) {
+                     id.header("From", v);
+                     return id.from;
+                   });
+}
+
+extern "C" __attribute__((visibility("default"))) int return_path(uschar** yield, int argc,
+                                                                  uschar* argv[]) {
+  return one_value(yield, argc, argv,
+                   "hdx-exim: return_path takes one argument, a Return-Path field's value",
+                   [](Identity& id, std::string_view v) {
+                     id.header("Return-Path", v);
+                     return id.return_path;
+                   });
+}
+
+extern "C" __attribute__((visibility("default"))) int received_ip(uschar** yield, int argc,
+                                                                  uschar* argv[]) {
+  return one_value(yield, argc, argv,
+                   "hdx-exim: received_ip takes one argument, a Received field's value",
+                   [](Identity& id, std::string_view v) {
+                     id.header("Received", v);
+                     return id.received.front();
+                   });
+}
+
+extern "C" __attribute__((visibility("default"))) int path(uschar** yield, int argc,
+                                                           uschar* argv[]) {
+  return one_value(yield, argc, argv,
+                   "hdx-exim: path takes one argument, a MAIL FROM: or RCPT TO: command",
+                   [](Identity& id, std::string_view v) {
+                     id.mail_from(v);
+                     return id.envelope_from;
+                   });
+}
