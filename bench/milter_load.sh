@@ -13,7 +13,8 @@ for tool in postfix smtp-source opendkim; do
   command -v "$tool" >/dev/null || { echo "milter_load.sh: $tool is not installed"; exit 1; }
 done
 work=$(mktemp -d /tmp/hdx-milter-load.XXXXXX) && chmod 755 "$work"  # Postfix users walk it
-here=$(cd "$(dirname "$0")/../tests/milter" && pwd)
+here=$(cd "$(dirname "$0")/../tests/mta" && pwd)
+. "$here/harness.sh"
 . "$here/postfix_instance.sh"
 pids=()
 cleanup() {

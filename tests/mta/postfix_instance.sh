@@ -1,4 +1,4 @@
-# Sourced by postfix_test.sh and bench/milter_load.sh: a throwaway Postfix instance of its own under $work, on loopback.
+# Sourced, after harness.sh, by postfix_test.sh and bench/milter_load.sh: a throwaway Postfix instance of its own under $work, on loopback.
 # postfix_setup SMTP_PORT MILTER_PORT writes its configuration; postfix_start and postfix_stop run it.
 # Delivery goes to one Maildir, $work/mail/inbox, for every recipient in test.example.
 
@@ -64,16 +64,6 @@ CF
 }
 
 postfix_start() { postfix -c "$work/etc" start >>"$work/postfix.out" 2>&1; }
-free_port() {  # a loopback port nobody listens on
-  local port
-  while port=$((20000 + RANDOM % 40000)); (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do :; done
-  echo "$port"
-}
-# wait_port PORT: up to 5 s for something to listen on a loopback port.
-wait_port() {
-  for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return; sleep 0.1; done
-  return 1
-}
 # Waits until the master process has gone, so that nothing is left running.
 postfix_stop() {
   postfix -c "$work/etc" stop >>"$work/postfix.out" 2>&1

@@ -1,0 +1,128 @@
+# Sourced by the live MTA tests and benchmarks: what every MTA's test does the same way. The MTA
+# under test listens on 127.0.0.1:$smtp_port and delivers every recipient in test.example to one
+# Maildir, $work/mail/inbox; the field under test is X-HDX-Identity.
+passed=0 failed=0
+
+# skip WHY: the test cannot run here (exit 77), or fails where the variable named by $required
+# says it must run, as CI sets it.
+skip() {
+  echo "${!required:+FAIL: }skipped: $1"
+  [[ -n ${!required:-} ]] && exit 1
+  exit 77
+}
+pass() { ((passed++)); }
+fail() { echo "FAIL $1"; ((failed++)); }
+finish() {
+  echo "$passed passed, $failed failed"
+  [[ $failed == 0 ]]
+}
+
+free_port() {  # a loopback port nobody listens on
+  local port
+  while port=$((20000 + RANDOM % 40000)); (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do :; done
+  echo "$port"
+}
+# wait_port PORT: up to 5 s for something to listen on a loopback port.
+wait_port() {
+  for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return; sleep 0.1; done
+  return 1
+}
+
+# delivered SUBJECT: the path of the delivered message with that subject, waiting up to 20 s.
+delivered() {
+  local file
+  for _ in $(seq 200); do
+    file=$(grep -l -a -F -x "Subject: $1" "$work"/mail/inbox/new/* 2>/dev/null | head -n 1)
+    [[ -n $file ]] && { echo "$file"; return; }
+    sleep 0.1
+  done
+  return 1
+}
+# added FILE: the added field as delivered, continuation lines included.
+added() { awk '/^X-HDX-Identity:/ { on = 1; print; next } on && /^[ \t]/ { print; next } { on = 0 }' "$1"; }
+# check_field NAME SUBJECT WANT: the message came through with exactly that added field.
+check_field() {
+  local file
+  if ! file=$(delivered "$2"); then fail "$1: not delivered"; return 1; fi
+  if [[ $(added "$file") == "$3" ]]; then pass; else fail "$1: added field"; diff <(echo "$3") <(added "$file"); fi
+}
+# well_formed NAME SUBJECT: delivered, with one added field of printable ASCII in short lines.
+well_formed() {
+  local file
+  if ! file=$(delivered "$2"); then fail "$1: not delivered"; return; fi
+  if added "$file" | LC_ALL=C grep -q -v -x $'[ -~\t]\\{1,997\\}' || [[ -z $(added "$file") ]] ||
+      (($(sed '/^$/q' "$file" | grep -a -c -i '^x-hdx-identity[ \t]*:') != 1)); then
+    fail "$1: added field not well formed"; added "$file" | head -c 2000 | od -c | head; return
+  fi
+  pass
+}
+# marked SUBJECT yes|no: the message with that subject came through with the field, or without.
+marked() {
+  local file
+  file=$(delivered "$1") && [[ $2 == yes && -n $(added "$file") || $2 == no && -z $(added "$file") ]]
+}
+send() { swaks --server "127.0.0.1:$smtp_port" "$@" >>"$work/swaks.out" 2>&1; }
+# flow COUNT SESSIONS RCPT: smtp-source sends COUNT messages to RCPT, in the background.
+flow() {
+  smtp-source -c -m "$1" -s "$2" -f ann@example.org -t "$3" "127.0.0.1:$smtp_port" \
+    >>"$work/smtp-source.out" 2>&1 &
+  flow_pid=$!
+}
+# arrived RCPT COUNT: waits up to 60 s until COUNT messages to RCPT are delivered.
+arrived() {
+  for _ in $(seq 600); do
+    (($(grep -l -a -F -x "To: <$1>" "$work"/mail/inbox/new/* 2>/dev/null | wc -l) >= $2)) && return
+    sleep 0.1
+  done
+  return 1
+}
+
+# hostile_messages: three messages that no filter may choke on, in $work: 90 KB of nested
+# comments (nested.eml), 10,000 folds in a Received field (folds.eml), and every control and
+# 8-bit byte in From and Return-Path (bytes.eml).
+hostile_messages() {
+  { printf 'From: '
+    for _ in $(seq 643); do printf '%070d\r\n ' 0 | tr 0 '('; done
+    for _ in $(seq 643); do printf '%070d\r\n ' 0 | tr 0 ')'; done
+    printf '<ann@example.org>\r\nSubject: nested comments\r\n\r\nbody\r\n'; } >"$work/nested.eml"
+  { printf 'Received: from mx.example.net (mx.example.net'
+    for _ in $(seq 10000); do printf '\r\n\ty'; done
+    printf ' [192.0.2.9]) by x\r\nFrom: <ann@example.org>\r\nSubject: ten thousand folds\r\n\r\nbody\r\n'; } >"$work/folds.eml"
+  { printf 'From: "'; for b in $(seq 0 31) $(seq 128 255); do [[ $b == 10 || $b == 13 ]] || printf "\\x$(printf %02x "$b")"; done
+    printf '" <a\x01\x7f\x80\xff@example.org>\r\nReturn-Path: <\x1b[31m@x>\r\nSubject: control bytes\r\n\r\nbody\r\n'; } >"$work/bytes.eml"
+}
+
+# forged_message: a message that arrives with three fields under the filter's name, in any case,
+# with a blank before the colon and folded, in $work/forged.eml.
+forged_message() {
+  { printf 'X-HDX-Identity: peer=203.0.113.7; from=ceo@bank.example\r\nFrom: <ann@example.org>\r\n'
+    printf 'x-hdx-identity : forged\r\nSubject: forged fields\r\nX-HDX-IDENTITY:\r\n\tfolded\r\n\r\nbody\r\n'
+  } >"$work/forged.eml"
+}
+# one_identity NAME FILE: the delivered message carries exactly one field of the name, and it
+# starts as the real one does.
+one_identity() {
+  if [[ $(sed '/^$/q' "$2" | grep -a -c -i '^x-hdx-identity[ \t]*:') == 1 ]] &&
+      [[ $(added "$2") == "X-HDX-Identity: peer=127.0.0.1; envelope-from=ann@example.org;"* ]]; then
+    pass; else fail "$1"; sed '/^$/q' "$2"; fi
+}
+
+# smtp_session PORT < SCRIPT: an SMTP client in bash, for envelopes that swaks cannot write (ESMTP
+# parameters, source routes). It sends each line of the script with CR LF and reads the reply
+# after each command; the lines after DATA, through ".", are the message.
+smtp_session() {
+  local fd reply line in_data=0
+  exec {fd}<>"/dev/tcp/127.0.0.1/$1" || return 1
+  read_reply() { while IFS= read -r -t 20 -u "$fd" reply; do [[ ${reply:3:1} == " " ]] && break; done; }
+  read_reply
+  while IFS= read -r line; do
+    printf '%s\r\n' "$line" >&"$fd"
+    if ((in_data)); then
+      [[ $line == . ]] && in_data=0 && read_reply
+      continue
+    fi
+    read_reply
+    [[ ${line^^} == DATA ]] && in_data=1
+  done
+  exec {fd}>&-
+}
