@@ -75,4 +75,5 @@ exim_stop() {
   pkill -KILL -f -- "-C $work/exim.conf"
   [[ -f $exim_trusted ]] && sed -i "\\|^$work/exim.conf\$|d" "$exim_trusted"
   [[ -s $exim_trusted ]] || rm -f "$exim_trusted"
+  rmdir "${exim_trusted%/*}" 2>/dev/null || true  # where the test made it
 }

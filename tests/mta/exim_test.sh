@@ -2,12 +2,14 @@
 # hdx-exim inside a real Exim of its own, on loopback, with the package's ACL statements: every
 # message must leave with one field of the module's, whatever came with it, and the field must
 # agree with what the hdx command reads from the delivered message and with the envelope sent.
-# Usage: exim_test.sh MODULE HDX WORK_DIR. Needs root, swaks and Exim's heavy daemon (installed,
+# Usage: exim_test.sh MODULE HDX WORK_DIR [ACL_FILE] (default: the source tree's hdx-exim.acl,
+# whose statements load the module from where the package installs it). Needs root, swaks and Exim's heavy daemon (installed,
 # or unpacked by exim_unpack.sh); without them the test is skipped, unless HDX_REQUIRE_EXIM is set,
 # as CI sets it. It stops everything it started, whatever happens.
 set -uo pipefail
-module=$(realpath "$1") hdx=$2 work=$3 required=HDX_REQUIRE_EXIM
+module=$(realpath "$1") hdx=$2 work=$(realpath -m "$3") required=HDX_REQUIRE_EXIM
 here=$(cd "$(dirname "$0")" && pwd)
+acl=${4:-$here/../../tools/hdx-exim/hdx-exim.acl}
 . "$here/harness.sh"
 . "$here/exim_instance.sh"
 [[ $(id -u) == 0 ]] || skip "a throwaway Exim instance needs root"
@@ -19,7 +21,7 @@ rm -rf "$work" && mkdir -p "$work"
 trap exim_stop EXIT
 
 # The package's statements, naming the module under test.
-sed "s|/usr/lib/hdx-exim/hdx-exim.so|$module|" "$here/../../tools/hdx-exim/hdx-exim.acl" >"$work/hdx.acl"
+sed "s|/usr/lib/hdx-exim/hdx-exim.so|$module|" "$acl" >"$work/hdx.acl"
 smtp_port=$(free_port)
 exim_setup "$smtp_port" "$work/hdx.acl"
 exim_start || { echo "FAIL: Exim did not start"; cat "$work/exim.out" "$work"/log/*; exit 1; }
