@@ -25,8 +25,8 @@ void check_field(std::string_view value, std::size_t name_len) {
     check(line < 998);
   }
   std::size_t at = 0;
-  for (const std::string_view item : {"; envelope-from=", "; rcpt=", "; from=", "; return-path=",
-                                      "; received-ip="}) {
+  for (const std::string_view item :
+       {"; envelope-from=", "; rcpt=", "; from=", "; return-path=", "; received-ip="}) {
     // A fold may stand where the blank after the semicolon was.
     const std::size_t plain = value.find(item, at);
     const std::size_t folded = value.find(";\n\t" + std::string(item.substr(2)), at);

@@ -53,6 +53,7 @@ extern "C" void* malloc(std::size_t n) {
 
 namespace {
 
+constexpr auto npos = std::string::npos;
 using DlFunc = int (*)(uschar**, int, uschar**);
 
 DlFunc module_function(const char* name) {
@@ -66,9 +67,11 @@ struct Call {
   std::string yield;
 };
 
+uschar* us(std::string& s) { return reinterpret_cast<uschar*>(s.data()); }
+
 Call call(const char* function, std::vector<std::string> args) {
   std::vector<uschar*> argv;
-  for (auto& a : args) argv.push_back(reinterpret_cast<uschar*>(a.data()));
+  for (auto& a : args) argv.push_back(us(a));
   uschar* yield = nullptr;
   const DlFunc f = module_function(function);
   if (f == nullptr) return {-1, "no such function"};
@@ -91,14 +94,20 @@ struct Message {
   const char* want;  // the added value, or nullptr where agreement is the point
 };
 
-// 150 Received fields, then a From field over the cap and one after it.
+// 150 recipients and Received fields, and a From field over the cap before another one.
+std::vector<std::string> numbered(const char* before, const char* after) {
+  std::vector<std::string> v;
+  for (int i = 0; i < 150; ++i) v.push_back(before + std::to_string(i) + after);
+  return v;
+}
 std::vector<std::string> over_the_caps() {
-  std::vector<std::string> fields(150, "Received: from a (b [192.0.2.1])\n");
+  auto fields = numbered("Received: from a (b [192.0.2.", "])\n");
   fields.push_back("From: <" + std::string(130 * 1024, 'a') + "@x>\n");
   fields.push_back("From: <second@x>\n");
   return fields;
 }
 
+// clang-format off
 const Message kMessages[] = {
     {"plain", "127.0.0.1", "ann@example.org", {"bob@test.example"},
      {"From: \"Ann Example\" <ann@example.org>\n", "Subject: plain\n"},
@@ -106,31 +115,22 @@ const Message kMessages[] = {
      "from=ann@example.org; return-path=; received-ip="},
     {"envelope and upstream fields", "127.0.0.1", "ann@example.org",
      {"bob@test.example", "\"carl smith\"@test.example", "dora@test.example"},
-     {"Received: from mx1.example.net (mx1.example.net [192.0.2.25])\n"
-      "\tby relay.example.org with ESMTPS id 1; Fri, 04 Dec 2026 02:26:18 +0000\n",
-      "Received: from mail.example.com (mail.example.com\n"
-      "\t[IPv6:2001:db8::25]) by mx1.example.net; Fri, 04 Dec 2026 02:26:10 +0000\n",
-      "Received: by mail.example.com with SMTP id 7; Fri, 04 Dec 2026 02:26:00 +0000\n",
-      "Return-Path: <\"ann smith\"@example.org>\n",
+     {"Received: from mx1.example.net (mx1.example.net [192.0.2.25])\n\tby relay.example.org\n",
+      "Received: from mail.example.com (mail.example.com\n\t[IPv6:2001:db8::25]) by mx1\n",
+      "Received: by mail.example.com with SMTP id 7\n", "Return-Path: <\"ann smith\"@example.org>\n",
       "From: =?utf-8?Q?Ann_=C3=89xample?= <ann@example.org> (Ann in Sales)\n"},
      "peer=127.0.0.1; envelope-from=ann@example.org;\n"
      "\trcpt=bob@test.example,\"\\\"carl smith\\\"@test.example\",dora@test.example;\n"
      "\tfrom=ann@example.org; return-path=smith@example.org; received-ip=192.0.2.25,\n"
      "\tIPv6:2001:db8::25,"},
-    {"null sender", "127.0.0.1", "", {"bob@test.example"}, {"From: MAILER-DAEMON@example.org\n"},
-     "peer=127.0.0.1; envelope-from=; rcpt=bob@test.example;\n"
-     "\tfrom=MAILER-DAEMON@example.org; return-path=; received-ip="},
-    {"local submission, no fields", "", "root@mx.example", {"bob@test.example"}, {},
-     "peer=; envelope-from=root@mx.example; rcpt=bob@test.example;\n"
-     "\tfrom=; return-path=; received-ip="},
+    {"null sender, local submission", "", "", {"bob@test.example"}, {"From: <MAILER-DAEMON@x>\n"},
+     "peer=; envelope-from=; rcpt=bob@test.example;\n"
+     "\tfrom=MAILER-DAEMON@x; return-path=; received-ip="},
     {"control, 8-bit, quote and backslash bytes escaped", "::1", "\"q\\\"b\\\\s\"@x", {"c,d@x"},
      {"From: <a\x01\x7f\x80\xff@example.org>\n", "Return-Path: <a;b@example.org>\n"},
      "peer=::1; envelope-from=\"\\\"q\\\\\\\"b\\\\\\\\s\\\"@x\"; rcpt=\"c,d@x\";\n"
      "\tfrom=\"a\\x01\\x7F\\x80\\xFF@example.org\"; return-path=\"a;b@example.org\";\n"
      "\treceived-ip="},
-    {"values cut at 200 bytes", "127.0.0.1", "ann@example.org", {},
-     {"From: <" + std::string(250, 'a') + "@x>\n"},
-     nullptr},
     {"obsolete names, first From and Return-Path only", "127.0.0.1", "a@b", {"c@d"},
      {"from : <first@x>\n", "FROM: <second@x>\n", "RECEIVED: from x (y [192.0.2.9])\n",
       "return-path:<rp@x>\n", "Return-Path: <rp2@x>\n"},
@@ -139,10 +139,12 @@ const Message kMessages[] = {
     {"a field marked deleted is not read", "127.0.0.1", "a@b", {"c@d"},
      {"*From: <forged@x>\n", "From: <real@x>\n"},
      "peer=127.0.0.1; envelope-from=a@b; rcpt=c@d; from=real@x;\n\treturn-path=; received-ip="},
+    {"values cut at 200 bytes", "127.0.0.1", "a@b", {}, {"From: <" + std::string(250, 'a') + "@x>\n"},
+     nullptr},
     {"caps: 100 recipients and Received fields, a From over 128 KiB", "127.0.0.1", "a@b",
-     std::vector<std::string>(150, "c@d"),
-     over_the_caps(), nullptr},
+     numbered("r", "@x"), over_the_caps(), nullptr},
 };
+// clang-format on
 
 // The filter's steps, as the MTA takes it through them.
 std::string filter_value(const Message& m, const std::string& own) {
@@ -165,28 +167,23 @@ std::string filter_value(const Message& m, const std::string& own) {
 }
 
 // The module's call, with Exim's variables set to the message.
-Call module_value(const Message& m, std::vector<std::string> args) {
+Call module_value(Message m, std::vector<std::string> args) {
+  std::vector<recipient_item> recipients(m.rcpt.size());
+  for (std::size_t i = 0; i < m.rcpt.size(); ++i) recipients[i].address = us(m.rcpt[i]);
+  std::vector<header_line> headers(m.fields.size() + 1);
+  for (std::size_t i = 0; i < m.fields.size(); ++i) {
+    const bool deleted = m.fields[i][0] == '*';
+    headers[i] = {&headers[i + 1], deleted ? '*' : ' ', static_cast<int>(m.fields[i].size() - deleted),
+                  us(m.fields[i]) + deleted};
+  }
+  headers[m.fields.size()] = {nullptr, '*', 0, nullptr};  // one more, marked deleted, to end it
   std::string peer = m.peer, sender = m.sender;
-  std::vector<std::string> rcpt = m.rcpt, fields = m.fields;
-  std::vector<recipient_item> recipients(rcpt.size());
-  for (std::size_t i = 0; i < rcpt.size(); ++i) {
-    recipients[i].address = reinterpret_cast<uschar*>(rcpt[i].data());
-  }
-  std::vector<header_line> headers(fields.size());
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    const bool deleted = fields[i][0] == '*';
-    headers[i] = {i + 1 < fields.size() ? &headers[i + 1] : nullptr, deleted ? '*' : ' ',
-                  static_cast<int>(fields[i].size() - deleted),
-                  reinterpret_cast<uschar*>(fields[i].data() + deleted)};
-  }
-  header_list = headers.empty() ? nullptr : headers.data();
-  sender_address = reinterpret_cast<uschar*>(sender.data());
-  sender_host_address = peer.empty() ? nullptr : reinterpret_cast<uschar*>(peer.data());
+  header_list = headers.data();
+  sender_address = us(sender);
+  sender_host_address = peer.empty() ? nullptr : us(peer);
   recipients_count = static_cast<int>(recipients.size());
   recipients_list = recipients.data();
-  Call got = call("identity", std::move(args));
-  header_list = nullptr;
-  return got;
+  return call("identity", std::move(args));
 }
 
 TEST(HostIdentity, FilterAndModuleAddTheSameField) {
@@ -202,19 +199,15 @@ TEST(HostIdentity, FilterAndModuleAddTheSameField) {
     // Folded for a longer name of the administrator's choosing, as the filter's --header does.
     const std::string own = "X-Sender-Identity-As-Read-Here";
     EXPECT_EQ(module_value(m, {own}).yield, filter_value(m, own));
-    for (std::size_t at = 0; at < filter.size(); at = filter.find('\n', at + 1)) {
-      const std::size_t end = filter.find('\n', at + 1);
-      EXPECT_LT((end == std::string::npos ? filter.size() : end) - at, 998u);
-    }
   }
 }
 
 TEST(HostIdentity, CapsAndCuts) {
-  const std::string cut = filter_value(kMessages[5], "X-HDX-Identity");
+  const std::string cut = filter_value(kMessages[6], "X-HDX-Identity");
   EXPECT_NE(cut.find("from=\"" + std::string(200, 'a') + "...\";"), std::string::npos) << cut;
-  const std::string capped = filter_value(kMessages[8], "X-HDX-Identity");
-  EXPECT_NE(capped.find("from=;"), std::string::npos);
-  EXPECT_EQ(std::count(capped.begin(), capped.end(), ','), 99 + 99);
+  const std::string capped = filter_value(kMessages[7], "X-HDX-Identity");
+  for (const char* in : {"r99@x;", "from=;", "192.0.2.99"}) EXPECT_NE(capped.find(in), npos) << in;
+  for (const char* out : {"r100@", "192.0.2.100", "second@x"}) EXPECT_EQ(capped.find(out), npos);
 }
 
 struct OneValue {
@@ -224,22 +217,17 @@ struct OneValue {
   const char* yield;
 };
 
+// What the live Exim test cannot compare with the hdx command: nothing found, over the cap, and
+// calls that the configuration got wrong.
 const OneValue kOneValue[] = {
     {"from", {" \"Ann\" <ann@example.org> (Sales)"}, OK, "ann@example.org"},
-    {"from", {" =?utf-8?Q?Ann?=\n\t<ann@example.org>"}, OK, "ann@example.org"},
     {"from", {" undisclosed-recipients:;"}, OK, ""},
-    {"return_path", {" <bounce@example.org>"}, OK, "bounce@example.org"},
-    {"return_path", {" <>"}, OK, ""},
-    {"received_ip", {" from mx (mx [192.0.2.25]) by relay"}, OK, "192.0.2.25"},
     {"received_ip", {" from mx\n\t(mx [IPv6:2001:db8::1])"}, OK, "IPv6:2001:db8::1"},
-    {"received_ip", {" by relay with local"}, OK, ""},
     {"received_ip", {" from x (y [192.0.2.1])" + std::string(140 * 1024, ' ')}, OK, ""},
     {"path", {"RCPT TO:<@relay.example:bob@example.net> NOTIFY=NEVER"}, OK, "bob@example.net"},
-    {"path", {"MAIL FROM:<>"}, OK, ""},
     {"path", {"<ann@example.org>"}, OK, ""},
-    {"from", {}, ERROR, "hdx-exim: from takes one argument, a From field's value"},
-    {"path", {"a", "b"}, ERROR, "hdx-exim: path takes one argument, a MAIL FROM: or RCPT TO: command"},
-    {"identity", {"a", "b"}, ERROR, "hdx-exim: identity takes at most one argument"},
+    {"from", {}, FAIL, "hdx-exim: from takes one argument, a From field's value"},
+    {"identity", {"a", "b"}, FAIL, "hdx-exim: identity takes at most one argument"},
 };
 
 TEST(HostIdentity, ModuleOneValue) {

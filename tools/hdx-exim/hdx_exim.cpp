@@ -45,7 +45,7 @@ std::string_view text(const uschar* s) {
 // The yield: a zero-terminated copy in Exim's store, which outlives this call.
 int yield_text(uschar** yield, std::string_view value) {
   auto* out = static_cast<uschar*>(store_get(static_cast<int>(value.size() + 1), GET_TAINTED));
-  std::memcpy(out, value.data(), value.size());
+  if (!value.empty()) std::memcpy(out, value.data(), value.size());  // an empty view may be null
   out[value.size()] = '\0';
   *yield = out;
   return OK;
@@ -55,10 +55,11 @@ int yield_item(uschar** yield, const Item& item) {
   return yield_text(yield, item ? std::string_view(*item) : std::string_view());
 }
 
-// A wrong argument count is a mistake in the configuration: the expansion fails with the reason.
+// A wrong argument count is a mistake in the configuration: the expansion fails with the reason,
+// which Exim logs. (ERROR would also write to the panic log, which is for Exim's own faults.)
 int bad_usage(uschar** yield, const char* why) {
   yield_text(yield, why);
-  return ERROR;
+  return FAIL;
 }
 
 // A command rebuilt around an address that Exim holds already parsed, for the path reader.
@@ -86,8 +87,8 @@ extern "C" __attribute__((visibility("default"))) int identity(uschar** yield, i
   }
   for (const header_line* h = header_list; h != nullptr; h = h->next) {
     if (h->type == '*') continue;  // marked deleted
-    const auto field = hdx_common::split_field({reinterpret_cast<const char*>(h->text),
-                                                static_cast<std::size_t>(h->slen)});
+    const auto field = hdx_common::split_field(
+        {reinterpret_cast<const char*>(h->text), static_cast<std::size_t>(h->slen)});
     if (field) id.header(field->name, field->value);
   }
   return yield_text(yield, hdx_common::field_value(id, name.size()));
