@@ -1,9 +1,10 @@
 # Sourced, after harness.sh, by exim_test.sh and bench/exim_load.sh: a throwaway Exim of its own
 # under $work, on loopback, run from Debian's exim4-daemon-heavy binary: installed, or unpacked
-# beside Postfix by exim_unpack.sh, as CI does (the two conflict as packages).
+# beside Postfix by .ci/unpack-exim, as CI does (the two conflict as packages).
 # exim_setup SMTP_PORT ACL_FILE writes its configuration, with ACL_FILE's statements in the DATA
 # and non-SMTP ACLs; exim_start and exim_stop run it. Root only.
 exim=${HDX_EXIM4:-$(command -v exim4 || echo /opt/exim4-heavy/usr/sbin/exim4)}
+exim_conf=$(dirname "${BASH_SOURCE[0]}")/exim.conf
 # Where this Exim binary looks for the configurations it runs with root's rights.
 exim_trusted=/etc/exim4/trusted_configs
 
@@ -12,52 +13,12 @@ exim_setup() {
   mkdir -p "$work/spool" "$work/log" "$work/mail"
   chown Debian-exim:Debian-exim "$work/spool" "$work/log"
   chown nobody:nogroup "$work/mail"
-  cat >"$work/exim.conf" <<CF
-exim_path = $exim
-primary_hostname = mx.hdx-test.example
-spool_directory = $work/spool
-log_file_path = $work/log/%slog
-daemon_smtp_ports = $smtp_port
-local_interfaces = 127.0.0.1
-keep_environment =
-tls_advertise_hosts =
-host_lookup =
-rfc1413_hosts =
-# Every message is delivered at once, however many a session sends.
-smtp_accept_queue_per_connection = 0
-smtp_accept_max = 0
-domainlist local_domains = test.example
-acl_smtp_rcpt = acl_rcpt
-acl_smtp_data = acl_data
-acl_not_smtp = acl_data
-
-begin acl
-acl_rcpt:
-  accept domains = +local_domains
-  deny
-acl_data:
-.include $acl_file
-  accept
-
-begin routers
-inbox:
-  driver = accept
-  domains = +local_domains
-  transport = inbox
-
-begin transports
-inbox:
-  driver = appendfile
-  directory = $work/mail/inbox
-  maildir_format
-  create_directory
-  user = nobody
-  group = nogroup
-CF
+  fill "$exim_conf" EXIM="$exim" WORK="$work" PORT="$smtp_port" ACL="$acl_file" >"$work/exim.conf"
   # Exim gives up root for a configuration named with -C unless the trusted list names it; then
   # its deliveries could not become the mailbox's user.
   mkdir -p "${exim_trusted%/*}"
-  grep -q -x -F "$work/exim.conf" "$exim_trusted" 2>/dev/null || echo "$work/exim.conf" >>"$exim_trusted"
+  grep -q -x -F "$work/exim.conf" "$exim_trusted" 2>/dev/null ||
+    echo "$work/exim.conf" >>"$exim_trusted"
   chmod 644 "$exim_trusted"
 }
 exim_start() {

@@ -10,13 +10,20 @@ skip() {
   [[ -n ${!required:-} ]] && exit 1
   exit 77
 }
-pass() { ((passed++)); }
-fail() { echo "FAIL $1"; ((failed++)); }
+pass() { passed=$((passed + 1)); }
+fail() { echo "FAIL $1"; failed=$((failed + 1)); }
 finish() {
   echo "$passed passed, $failed failed"
   [[ $failed == 0 ]]
 }
 
+# fill TEMPLATE NAME=VALUE...: the template with every @NAME@ replaced by its value.
+fill() {
+  local template=$1 pair edits=()
+  shift
+  for pair; do edits+=(-e "s|@${pair%%=*}@|${pair#*=}|g"); done
+  sed "${edits[@]}" "$template"
+}
 free_port() {  # a loopback port nobody listens on
   local port
   while port=$((20000 + RANDOM % 40000)); (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do :; done

@@ -30,32 +30,17 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# The harness's checks, against Postfix on its standard port; any failure ends the check.
+. "$(dirname "$0")/harness.sh"
+smtp_port=25
 fail() { echo "installed hdx-milter: $*" >&2; exit 1; }
 [[ -d /var/spool/postfix/hdx-milter ]] || fail "the package made no socket directory"
 
 # The two socket lines of the README: the filter's path, and the same path as the chroot sees it.
 sed -i -e "s|^socket = .*|socket = unix:$socket|" -e "s|^#log = .*|log = $log|" /etc/hdx-milter.conf
 mkdir -p "$work/mail" && chown nobody:nogroup "$work/mail"
-cat >/etc/postfix/main.cf <<CF
-compatibility_level = 3.6
-myhostname = mx.hdx-installed.example
-mydestination =
-inet_interfaces = loopback-only
-inet_protocols = ipv4
-mynetworks = 127.0.0.0/8
-smtpd_relay_restrictions = permit_mynetworks, reject
-virtual_mailbox_domains = test.example
-virtual_mailbox_base = $work/mail
-virtual_mailbox_maps = static:inbox/
-virtual_uid_maps = static:$(id -u nobody)
-virtual_gid_maps = static:$(getent group nogroup | cut -d: -f3)
-alias_maps =
-alias_database =
-maillog_file = $work/maillog
-smtpd_milters = unix:/hdx-milter/hdx-milter.sock
-non_smtpd_milters = \$smtpd_milters
-milter_default_action = accept
-CF
+fill "$(dirname "$0")/postfix/installed-main.cf" WORK="$work" NOBODY_UID="$(id -u nobody)" \
+  NOGROUP_GID="$(getent group nogroup | cut -d: -f3)" >/etc/postfix/main.cf
 
 # The filter as systemd starts it; systemd makes the unit's directories before it starts.
 setting() { sed -n "s/^$1=//p" "$unit"; }
@@ -74,35 +59,19 @@ for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/25) 2>/dev/null && break; sle
 awk '$4 == "0A" && $2 ~ /:0019$/ && $2 !~ /^0100007F:/ { bad = 1 } END { exit bad }' \
   /proc/net/tcp || fail "Postfix listens outside loopback"
 
-# delivered SUBJECT: the delivered message with that subject, waiting up to 20 s.
-delivered() {
-  for _ in $(seq 200); do
-    grep -l -a -F -x "Subject: $1" "$work"/mail/inbox/new/* 2>/dev/null | grep -m 1 . && return
-    sleep 0.1
-  done
-  tail -n 20 "$work/maillog"
-  fail "\"$1\" was not delivered"
-}
-send() {
-  { printf 'X-HDX-Identity: peer=203.0.113.7; from=ceo@bank.example\r\nFrom: <ann@example.org>\r\n'
-    printf 'x-hdx-identity : forged\r\nSubject: %s\r\n\r\nbody\r\n' "$1"; } >"$work/message.eml"
-  swaks --server 127.0.0.1:25 --from ann@example.org --to bob@test.example \
-    --data "@$work/message.eml" >>"$work/swaks.out" 2>&1 || { cat "$work/swaks.out"; fail "swaks"; }
-}
 queue_id() { sed -n 's/.* with E\?SMTP id \([0-9A-F]*\).*/\1/p' "$1" | head -n 1; }
-
-send "two forged fields"
-file=$(delivered "two forged fields")
-fields=$(sed '/^$/q' "$file" | grep -a -i '^x-hdx-identity[ \t]*:' || true)
-[[ $(wc -l <<<"$fields") == 1 && $fields == "X-HDX-Identity: peer=127.0.0.1;"* ]] ||
-  { sed '/^$/q' "$file"; fail "the delivered message does not carry the filter's field alone"; }
 logged() { grep -q "\"queue_id\":\"$(queue_id "$file")\"" "$log"; }
+
+forged_message
+send --from ann@example.org --to bob@test.example --data "@$work/forged.eml"
+file=$(delivered "forged fields") || { tail -n 20 "$work/maillog"; fail "nothing was delivered"; }
+one_identity "forged fields" "$file"
 logged || fail "no log line for the first message"
 
 logrotate -f /etc/logrotate.d/hdx-milter
 [[ -s $log.1 ]] || fail "logrotate did not rotate $log"
-send "after logrotate"
-file=$(delivered "after logrotate")
+send --from ann@example.org --to bob@test.example --h-Subject "after logrotate"
+file=$(delivered "after logrotate") || fail "the message after logrotate was not delivered"
 for _ in $(seq 50); do logged && break; sleep 0.1; done
 logged || fail "after logrotate, the line is not in $log"
 echo "hdx-milter with Debian's Postfix, chrooted, on its unix socket; forged fields; logrotate: ok"

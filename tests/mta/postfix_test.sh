@@ -93,11 +93,6 @@ check "envelope and upstream fields" "envelope and upstream fields" "X-HDX-Ident
 	IPv6:2001:db8::25," \
   '{"queue_id":"QID","peer":"127.0.0.1","envelope_from":"ann@example.org","rcpt":["bob@test.example","\"carl smith\"@test.example","dora@test.example"],"from":"ann@example.org","return_path":"smith@example.org","received":["192.0.2.25","IPv6:2001:db8::25",null]}'
 
-send --from '<>' --to bob@test.example --h-From 'MAILER-DAEMON@example.org' --h-Subject bounce
-check "null sender" bounce "X-HDX-Identity: peer=127.0.0.1; envelope-from=; rcpt=bob@test.example;
-	from=MAILER-DAEMON@example.org; return-path=; received-ip=" \
-  '{"queue_id":"QID","peer":"127.0.0.1","envelope_from":null,"rcpt":["bob@test.example"],"from":"MAILER-DAEMON@example.org","return_path":null,"received":[]}'
-
 # Hostile headers: 90 KB of nested comments, 10,000 folds, and every control and 8-bit byte.
 hostile_messages
 send --from ann@example.org --to bob@test.example --data "@$work/nested.eml"
