@@ -4,8 +4,9 @@
 # peers that are installed (libetpan-dev, libgmime-3.0-dev, libpcre2-dev), the hostile inputs,
 # hdx scan over a generated 100 MB mailbox, the Python module against the standard library
 # (bench/python_bench.py), and, as root with Postfix and OpenDKIM installed, what
-# hdx-milter costs Postfix (bench/milter_load.sh), and the instructions per call that callgrind
-# counts (bench/instructions.sh). The chart goes to bench/speedup.svg.
+# hdx-milter costs Postfix (bench/milter_load.sh), what the Exim module costs a message and, as
+# root with Exim as the tests find it, Exim (bench/exim_load.sh), and the instructions per call
+# that callgrind counts (bench/instructions.sh). The chart goes to bench/speedup.svg.
 # Usage: bench/compare.sh [BUILD_DIR]   (default build/bench)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,6 +32,15 @@ if [[ $(id -u) == 0 && -x $build/tools/hdx-milter/hdx-milter ]] &&
   bash bench/milter_load.sh "$build/tools/hdx-milter/hdx-milter"
 else
   echo "milter load: left out (needs root, libmilter-dev, postfix and opendkim)"
+fi
+echo
+if [[ -x $build/bench/hdx_exim_bench ]]; then
+  "$build/bench/hdx_exim_bench"
+  if [[ $(id -u) == 0 ]] && command -v smtp-source >/dev/null; then
+    bash bench/exim_load.sh "$build/tools/hdx-exim/hdx-exim.so" "$build/bench/identity_run"
+  fi
+else
+  echo "Exim module: left out (needs exim4-dev and libmilter-dev)"
 fi
 echo
 if command -v valgrind >/dev/null; then

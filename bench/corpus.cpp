@@ -197,4 +197,11 @@ std::string header_block(std::size_t size) {
   return block;
 }
 
+std::vector<std::string> header_sections(std::size_t n) {
+  Gen g(4);
+  std::vector<std::string> sections;
+  while (sections.size() < n) sections.push_back(header_section(g));
+  return sections;
+}
+
 }  // namespace hdx_bench

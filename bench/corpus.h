@@ -30,6 +30,8 @@ FieldSet received_fields(std::size_t n);
 FieldSet smtp_commands(std::size_t n);
 // Whole header sections of typical messages, laid end to end until `size` bytes.
 std::string header_block(std::size_t size);
+// The same header sections, one a message.
+std::vector<std::string> header_sections(std::size_t n);
 
 }  // namespace hdx_bench
 

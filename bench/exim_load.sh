@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# What marking every message costs Exim: a throwaway Exim on loopback (as the tests set it up)
+# takes N messages from smtp-source over 20 sessions, timed from the first connection to the last
+# delivery, with no ACL statement, with the module's two statements, and with the same field made
+# by a program that ${run} starts once per message (what a user of the light daemon would do).
+# Each runs twice; the best counts. Where the cpuacct cgroup is there, it also prints the CPU
+# that all of Exim's processes spent a message, and what each setup adds to it.
+# Usage: bench/exim_load.sh MODULE IDENTITY_RUN [N]   (default 2000; root; Exim found as the
+# tests find it)
+set -uo pipefail
+module=$(realpath "$1") identity_run=$(realpath "$2") messages=${3:-2000}
+[[ $(id -u) == 0 ]] || { echo "exim_load.sh: a throwaway Exim needs root"; exit 1; }
+command -v smtp-source >/dev/null || { echo "exim_load.sh: smtp-source is not installed"; exit 1; }
+work=$(mktemp -d /tmp/hdx-exim-load.XXXXXX) && chmod 755 "$work"  # Exim's users walk it
+here=$(cd "$(dirname "$0")/../tests/mta" && pwd)
+. "$here/harness.sh"
+. "$here/exim_instance.sh"
+[[ -x $exim ]] || { echo "exim_load.sh: no Exim binary (.ci/unpack-exim)"; exit 1; }
+cgroup=/sys/fs/cgroup/cpuacct/hdx-exim-load
+mkdir -p "$cgroup" 2>/dev/null || cgroup=
+cleanup() {
+  exim_stop
+  [[ -n $cgroup ]] && rmdir "$cgroup" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+: >"$work/none.acl"
+sed "s|/usr/lib/hdx-exim/hdx-exim.so|$module|" "$here/../../tools/hdx-exim/hdx-exim.acl" \
+  >"$work/dlfunc.acl"
+run='$sender_host_address $sender_address $recipients $message_headers_raw'
+cat >"$work/run.acl" <<ACL
+warn  remove_header = X-HDX-Identity
+      add_header    = X-HDX-Identity: \${run{$identity_run $run}}
+ACL
+smtp_port=$(free_port)
+inbox=$work/mail/inbox/new
+count() { find "$inbox" -maxdepth 1 -type f 2>/dev/null | wc -l; }
+cpu_ns() { if [[ -n $cgroup ]]; then cat "$cgroup/cpuacct.usage"; else echo 0; fi; }
+# use SETUP: Exim restarted with that setup's statements, in the cgroup from its first process on.
+use() {
+  exim_stop
+  exim_setup "$smtp_port" "$work/$1.acl"
+  exim_start || { cat "$work/exim.out"; exit 1; }
+  [[ -n $cgroup ]] && echo "$exim_pid" >"$cgroup/tasks"
+}
+# send COUNT: milliseconds from the first connection until COUNT more messages are delivered.
+send() {
+  local want start
+  want=$(($(count) + $1)) start=$(date +%s%N)
+  smtp-source -c -m "$1" -s 20 -f ann@example.org -t bob@test.example "127.0.0.1:$smtp_port" \
+    >/dev/null
+  while (($(count) < want)); do sleep 0.02; done
+  echo $((($(date +%s%N) - start) / 1000000))
+}
+
+declare -A best cpu
+for round in 1 2; do
+  for setup in none dlfunc run; do
+    use "$setup"
+    before=$(cpu_ns)
+    ms=$(send "$messages")
+    used=$(($(cpu_ns) - before))
+    if [[ -z ${best[$setup]:-} ]] || ((ms < best[$setup])); then
+      best[$setup]=$ms cpu[$setup]=$used
+    fi
+  done
+done
+marked=$(grep -l '^X-HDX-Identity: peer=127.0.0.1;' "$inbox"/* | wc -l)
+printf '%d messages over 20 sessions, best of two runs each; %d of %d marked\n' \
+  "$messages" "$marked" $((4 * messages))
+printf '%-34s %8s %8s %14s %14s\n' setup seconds ratio "CPU/message" "added CPU"
+declare -A label=([none]="no ACL statement" [dlfunc]="hdx-exim (\${dlfunc})"
+                  [run]="a program per message (\${run})")
+for setup in none dlfunc run; do
+  awk -v s="${label[$setup]}" -v ms="${best[$setup]}" -v base="${best[none]}" -v n="$messages" \
+      -v c="${cpu[$setup]}" -v c0="${cpu[none]}" -v have="$cgroup" \
+    'BEGIN { printf "%-34s %8.2f %7.2fx", s, ms / 1000, ms / base
+             if (have != "") printf " %11.0f us %11.1f us", c / n / 1000, (c - c0) / n / 1000
+             printf "\n" }'
+done
