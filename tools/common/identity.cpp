@@ -14,31 +14,18 @@ namespace {
 std::uint32_t size32(std::size_t n) { return static_cast<std::uint32_t>(n); }
 
 // Each extractor writes into a buffer as large as its input, since no result outgrows it.
-template <class Extract>
-Item extracted(Text& input, Extract extract) {
-  Text out(input.size() + 1, '\0', input.get_allocator());
-  if (extract(input.data(), size32(input.size()), out.data(), size32(out.size())) != HDX_OK) {
-    return std::nullopt;
-  }
+template <class Byte, class Extract>
+Item extracted(Byte* input, std::size_t size, std::pmr::memory_resource* memory, Extract extract) {
+  Text out(size + 1, '\0', memory);
+  if (extract(input, size32(size), out.data(), size32(out.size())) != HDX_OK) return std::nullopt;
   out.resize(std::strlen(out.c_str()));
   return out;
 }
 
 Item path_of(std::string_view command, const Caps& caps, std::pmr::memory_resource* memory) {
   if (command.size() > caps.field) return std::nullopt;
-  Text text(command, memory);
-  return extracted(text, [](const char* in, std::uint32_t len, char* out, std::uint32_t size) {
-    return HDXExtractEmailAddrFromReverseOrForwardPath(in, len, out, size);
-  });
-}
-
-Item received_ip(Text& field) {
-  char* ip = nullptr;
-  std::uint32_t len = 0;
-  if (HDXExtractSenderIPFromRcvdHdrField(field.data(), size32(field.size()), &ip, &len) != HDX_OK) {
-    return std::nullopt;
-  }
-  return Text(ip, len, field.get_allocator());
+  return extracted(command.data(), command.size(), memory,
+                   HDXExtractEmailAddrFromReverseOrForwardPath);
 }
 
 bool is_bare(unsigned char c) {
@@ -134,7 +121,22 @@ void Identity::rcpt_to(std::string_view command) {
   if (rcpt.size() < caps.items) rcpt.push_back(path_of(command, caps, memory()));
 }
 
+Identity::Slot Identity::claim(std::string_view name) {
+  if (is_field_name(name, "From") && !seen_from) {
+    seen_from = true;
+    return Slot::From;
+  }
+  if (is_field_name(name, "Return-Path") && !seen_return_path) {
+    seen_return_path = true;
+    return Slot::ReturnPath;
+  }
+  if (is_field_name(name, "Received") && received.size() < caps.items) return Slot::Received;
+  return Slot::None;
+}
+
 void Identity::header(std::string_view name, std::string_view value) {
+  const Slot slot = claim(name);
+  if (slot == Slot::None) return;
   // The MTA hands folds over with LF alone; on the wire every line ends in CR LF, and that is
   // what the library reads. A field over the cap is measured, never copied.
   const auto bare_lf = [value](std::size_t i) {
@@ -152,32 +154,36 @@ void Identity::header(std::string_view name, std::string_view value) {
     }
     text += "\r\n";
   }
-  read(name, std::move(text));
+  read(slot, text);
 }
 
 void Identity::field(std::string_view whole) {
   const auto parts = split_field(whole);
-  if (parts) read(parts->name, Text(whole.size() <= caps.field ? whole : "", memory()));
+  const Slot slot = parts ? claim(parts->name) : Slot::None;
+  if (slot == Slot::None) return;
+  Text text(whole.size() <= caps.field ? whole : "", memory());
+  read(slot, text);
 }
 
-// An empty text stands for a field over the cap: its item is counted, and empty.
-void Identity::read(std::string_view name, Text text) {
-  const auto read_if_kept = [&text](auto extract) -> Item {
-    return text.empty() ? std::nullopt : extract(text);
-  };
-  const auto address = [](Text& f) {
-    return extracted(f, [](char* in, std::uint32_t len, char* out, std::uint32_t size) {
-      return HDXExtractSenderEmailAddrFromFromHdrField(in, len, out, size);
-    });
-  };
-  if (is_field_name(name, "From") && !seen_from) {
-    seen_from = true;
-    from = read_if_kept(address);
-  } else if (is_field_name(name, "Return-Path") && !seen_return_path) {
-    seen_return_path = true;
-    return_path = read_if_kept(address);
-  } else if (is_field_name(name, "Received") && received.size() < caps.items) {
-    received.push_back(read_if_kept(received_ip));
+// An empty text stands for a field over the cap: its item is there, and empty.
+void Identity::read(Slot slot, Text& text) {
+  Item item;
+  if (!text.empty() && slot == Slot::Received) {
+    char* ip = nullptr;
+    std::uint32_t len = 0;
+    if (HDXExtractSenderIPFromRcvdHdrField(text.data(), size32(text.size()), &ip, &len) == HDX_OK) {
+      item = Text(ip, len, memory());
+    }
+  } else if (!text.empty()) {
+    item = extracted(text.data(), text.size(), memory(),
+                     slot == Slot::From ? HDXExtractSenderEmailAddrFromFromHdrField
+                                        : HDXExtractSenderEmailAddrFromReturnPathHdrField);
+  }
+  switch (slot) {
+    case Slot::From: from = std::move(item); break;
+    case Slot::ReturnPath: return_path = std::move(item); break;
+    case Slot::Received: received.push_back(std::move(item)); break;
+    case Slot::None: break;
   }
 }
 

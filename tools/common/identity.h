@@ -58,7 +58,11 @@ struct Identity {
   std::pmr::memory_resource* memory() const { return rcpt.get_allocator().resource(); }
 
  private:
-  void read(std::string_view name, Text text);
+  // Which item a field of this name goes to, if any: the first From, the first Return-Path, each
+  // Received field up to the cap. A field's item is claimed before its text is copied.
+  enum class Slot { None, From, ReturnPath, Received };
+  Slot claim(std::string_view name);
+  void read(Slot slot, Text& text);
 };
 
 // The added field's value: "peer=...; envelope-from=...; rcpt=...; from=...; return-path=...;
