@@ -10,17 +10,10 @@
 
 #include "connection.h"
 #include "corpus.h"
+#include "exim_stand_in.h"
 #include "fields.h"
 
 extern "C" {
-#include <local_scan.h>
-
-header_line* header_list = nullptr;
-uschar* sender_address = nullptr;
-uschar* sender_host_address = nullptr;
-int recipients_count = 0;
-recipient_item* recipients_list = nullptr;
-
 // Exim's store: a block handed out from the bottom up and emptied after each message.
 alignas(16) static unsigned char store[1 << 20];
 static std::size_t store_used = 0;

@@ -12,18 +12,8 @@
 #include <vector>
 
 #include "connection.h"
+#include "exim_stand_in.h"
 #include "fields.h"
-
-extern "C" {
-#include <local_scan.h>
-
-// What Exim holds for the message at hand, set by each row.
-header_line* header_list = nullptr;
-uschar* sender_address = nullptr;
-uschar* sender_host_address = nullptr;
-int recipients_count = 0;
-recipient_item* recipients_list = nullptr;
-}
 
 namespace {
 

@@ -5,7 +5,8 @@
 # Usage: exim_test.sh MODULE HDX WORK_DIR [ACL_FILE] (default: the source tree's hdx-exim.acl,
 # whose statements load the module from where the package installs it). Needs root, swaks and
 # Exim's heavy daemon (installed, or unpacked by .ci/setup); without them the test is
-# skipped, unless HDX_REQUIRE_EXIM is set, as CI sets it. It stops everything it started, whatever happens.
+# skipped, unless HDX_REQUIRE_EXIM is set, as CI sets it. It stops everything it started,
+# whatever happens.
 set -uo pipefail
 module=$(realpath "$1") hdx=$2 work=$(realpath -m "$3") required=HDX_REQUIRE_EXIM
 here=$(cd "$(dirname "$0")" && pwd)
@@ -39,37 +40,17 @@ item() { items "$1" | sed -n "s/^$2=//p"; }
 # agrees NAME SUBJECT FROM RCPT: the delivered field's items are what hdx scan reads from the
 # delivered message's own fields, and the envelope that was sent.
 agrees() {
-  local file scan
+  local file scan read_here
   if ! file=$(delivered "$2"); then fail "$1: not delivered"; return; fi
   scan=$("$hdx" scan "$file" 2>/dev/null | cut -f 2-)
-  local read_here
   read_here=$(item "$file" from)$'\t'$(item "$file" return-path)$'\t'$(item "$file" received-ip)
   if [[ $read_here == "$scan" && $(item "$file" envelope-from) == "$3" &&
         $(item "$file" rcpt) == "$4" ]]; then
     pass; else fail "$1: items"; added "$file"; echo "hdx scan: $scan"; fi
 }
-smtp_session "$smtp_port" <<'SMTP'
-EHLO client.example
-MAIL FROM:<ann@example.org> SIZE=1234 BODY=8BITMIME
-RCPT TO:<@relay1.example,@relay2.example:bob@test.example>
-RCPT TO:<carl.smith@test.example>
-RCPT TO:<dora@test.example>
-DATA
-Received: from mx1.example.net (mx1.example.net [192.0.2.25])
-	by relay.example.org with ESMTPS id 1; Fri, 04 Dec 2026 02:26:18 +0000
-Received: from mail.example.com (mail.example.com
-	[IPv6:2001:db8::25]) by mx1.example.net; Fri, 04 Dec 2026 02:26:10 +0000
-Received: by mail.example.com with SMTP id 7; Fri, 04 Dec 2026 02:26:00 +0000
-Return-Path: <"ann smith"@example.org>
-From: =?utf-8?Q?Ann_=C3=89xample?= <ann@example.org> (Ann in Sales)
-Subject: envelope and upstream fields
-
-body
-.
-QUIT
-SMTP
+upstream_session
 agrees "envelope and upstream fields" "envelope and upstream fields" ann@example.org \
-  bob@test.example,carl.smith@test.example,dora@test.example
+  'bob@test.example,"\"carl smith\"@test.example",dora@test.example'
 send --from sender@example.net --to 'a@test.example,b@test.example' --h-Subject "two recipients" \
   --add-header 'Received: from relay (relay [198.51.100.7]) by x'
 agrees "two recipients" "two recipients" sender@example.net a@test.example,b@test.example
@@ -79,21 +60,14 @@ send --from ann@example.org --to bob@test.example --data "@$work/forged.eml"
 if file=$(delivered "forged fields"); then
   one_identity "forged fields" "$file"; else fail "forged fields"; fi
 
-# Hostile headers, and one message of 5,000 fields with a folded Received field of 200 KB (over
-# the cap: its entry is empty) and 8-bit bytes in every field.
+# Hostile headers: after Exim's own, the 200 KB Received field's entry is empty.
 hostile_messages
-for m in nested folds bytes; do
+for m in nested folds bytes many; do
   send --from ann@example.org --to bob@test.example --data "@$work/$m.eml"
 done
 well_formed "90 KB of nested comments" "nested comments"
 well_formed "10,000 folds" "ten thousand folds"
 well_formed "control and 8-bit bytes" "control bytes"
-{ printf 'Received: from big.example (big.example'
-  for _ in $(seq 20000); do printf '\r\n\t\xe9xxxxxxx'; done
-  printf ' [192.0.2.1]) by x\r\n'
-  for i in $(seq 5000); do printf 'X-Filler-%d: \xe9\xff %d\r\n' "$i" "$i"; done
-  printf 'From: \xc3\xa9 <ann@example.org>\r\nSubject: many fields\r\n\r\nbody\r\n'; } >"$work/many.eml"
-send --from ann@example.org --to bob@test.example --data "@$work/many.eml"
 well_formed "5,000 fields, 200 KB Received" "many fields"
 if file=$(delivered "many fields") && [[ $(item "$file" received-ip) == , &&
     $(item "$file" from) == ann@example.org ]]; then
@@ -101,7 +75,8 @@ if file=$(delivered "many fields") && [[ $(item "$file" received-ip) == , &&
 
 # A local submission goes through the non-SMTP ACL: no peer, and the caller's envelope.
 printf 'From: <ann@example.org>\nSubject: local submission\n\nbody\n' | exim_submit bob@test.example
-check_field "local submission" "local submission" "X-HDX-Identity: peer=; envelope-from=root@mx.hdx-test.example;
+check_field "local submission" "local submission" \
+  "X-HDX-Identity: peer=; envelope-from=root@mx.hdx-test.example;
 	rcpt=bob@test.example; from=ann@example.org; return-path=; received-ip="
 
 # The one-value functions in expansions: each agrees with the hdx command on the same field or
@@ -110,37 +85,34 @@ check_field "local submission" "local submission" "X-HDX-Identity: peer=; envelo
 expand() { "$exim" -C "$work/exim.conf" -be "\${dlfunc{$module}{$1}{$2}}"; }
 # Expansion syntax reads a backslash, "$", "{" and "}" in an argument: each is escaped.
 literal() { sed 's/[\\${}]/\\&/g'; }
-# one_value FUNCTION NAME KIND VALUE: the function on a field's value, against hdx field KIND on
-# the whole field as it stands on the wire.
+# one_value FUNCTION KIND ARGUMENT WIRE: the function on its argument, against hdx field KIND on
+# the same field or command as it stands on the wire.
 one_value() {
   local got want
-  got=$(expand "$1" "$(literal <<<"$4")")
-  want=$(printf '%s:%s\r\n' "$2" "${4//$'\n'/$'\r\n'}" | "$hdx" field "$3")
-  if [[ $got == "$want" ]]; then pass; else fail "$1: got '$got', hdx field says '$want': $4"; fi
+  got=$(expand "$1" "$(literal <<<"$3")")
+  want=$(printf '%s' "$4" | "$hdx" field "$2")
+  if [[ $got == "$want" ]]; then pass; else fail "$1: got '$got', hdx field says '$want': $3"; fi
 }
-# fields FILE NAME: each field of that name in FILE, continuation lines included, each ended by
-# the byte 0x01, which no field here holds.
+# fields NAME FILE...: each field of that name, continuation lines included, each ended by the
+# byte 0x01, which no field here holds.
 fields() {
-  awk -v name="$2" '
+  awk -v name="$1" '
     on && /^[ \t]/ { printf "\n%s", $0; next }
     on { printf "\001"; on = 0 }
     tolower($0) ~ "^" tolower(name) ":" { printf "%s", $0; on = 1 }
-    END { if (on) printf "\001" }' "$1"
+    END { if (on) printf "\001" }' "${@:2}"
 }
 for row in "from From from" "return_path Return-Path return-path" \
     "received_ip Received received"; do
   set -- $row
-  for file in "$here/../../examples/sample.mbox" "$here/../../examples/received.txt"; do
-    while IFS= read -r -d $'\001' field; do
-      one_value "$1" "$2" "$3" "${field#*:}"
-    done < <(fields "$file" "$2")
-  done
+  while IFS= read -r -d $'\001' field; do
+    value=${field#*:}
+    one_value "$1" "$3" "$value" "$2:${value//$'\n'/$'\r\n'}"$'\r\n'
+  done < <(fields "$2" "$here/../../examples/sample.mbox" "$here/../../examples/received.txt")
 done
 while IFS= read -r line; do
-  command=$(grep -i -o -E '(mail from|rcpt to):.*' <<<"$line") || continue
-  got=$(expand path "$(literal <<<"$command")")
-  want=$(printf '%s' "$command" | "$hdx" field path)
-  if [[ $got == "$want" ]]; then pass; else fail "path: got '$got', want '$want': $command"; fi
+  command=$(grep -i -o -E '(mail from|rcpt to):.*' <<<"$line") &&
+    one_value path path "$command" "$command"
 done <"$here/../cli/smtp.txt"
 
 if [[ -s $work/log/paniclog ]]; then

@@ -84,9 +84,10 @@ arrived() {
   return 1
 }
 
-# hostile_messages: three messages that no filter may choke on, in $work: 90 KB of nested
-# comments (nested.eml), 10,000 folds in a Received field (folds.eml), and every control and
-# 8-bit byte in From and Return-Path (bytes.eml).
+# hostile_messages: messages that no filter may choke on, in $work: 90 KB of nested comments
+# (nested.eml), 10,000 folds in a Received field (folds.eml), every control and 8-bit byte in
+# From and Return-Path (bytes.eml), and 5,000 fields after a folded Received field of 200 KB,
+# over the cap, with 8-bit bytes in every field (many.eml).
 hostile_messages() {
   { printf 'From: '
     for _ in $(seq 643); do printf '%070d\r\n ' 0 | tr 0 '('; done
@@ -97,6 +98,11 @@ hostile_messages() {
     printf ' [192.0.2.9]) by x\r\nFrom: <ann@example.org>\r\nSubject: ten thousand folds\r\n\r\nbody\r\n'; } >"$work/folds.eml"
   { printf 'From: "'; for b in $(seq 0 31) $(seq 128 255); do [[ $b == 10 || $b == 13 ]] || printf "\\x$(printf %02x "$b")"; done
     printf '" <a\x01\x7f\x80\xff@example.org>\r\nReturn-Path: <\x1b[31m@x>\r\nSubject: control bytes\r\n\r\nbody\r\n'; } >"$work/bytes.eml"
+  { printf 'Received: from big.example (big.example'
+    for _ in $(seq 20000); do printf '\r\n\t\xe9xxxxxxx'; done
+    printf ' [192.0.2.1]) by x\r\n'
+    for i in $(seq 5000); do printf 'X-Filler-%d: \xe9\xff %d\r\n' "$i" "$i"; done
+    printf 'From: \xc3\xa9 <ann@example.org>\r\nSubject: many fields\r\n\r\nbody\r\n'; } >"$work/many.eml"
 }
 
 # forged_message: a message that arrives with three fields under the filter's name, in any case,
@@ -112,6 +118,32 @@ one_identity() {
   if [[ $(sed '/^$/q' "$2" | grep -a -c -i '^x-hdx-identity[ \t]*:') == 1 ]] &&
       [[ $(added "$2") == "X-HDX-Identity: peer=127.0.0.1; envelope-from=ann@example.org;"* ]]; then
     pass; else fail "$1"; sed '/^$/q' "$2"; fi
+}
+
+# upstream_session: one message over SMTP whose envelope has ESMTP parameters, a source route and
+# a quoted local part, and whose header holds what relays upstream left: three Received fields,
+# a Return-Path and an encoded, commented From. Its subject is "envelope and upstream fields".
+upstream_session() {
+  smtp_session "$smtp_port" <<'SMTP'
+EHLO client.example
+MAIL FROM:<ann@example.org> SIZE=1234 BODY=8BITMIME
+RCPT TO:<@relay1.example,@relay2.example:bob@test.example>
+RCPT TO:<"carl smith"@test.example>
+RCPT TO:<dora@test.example>
+DATA
+Received: from mx1.example.net (mx1.example.net [192.0.2.25])
+	by relay.example.org with ESMTPS id 1; Fri, 04 Dec 2026 02:26:18 +0000
+Received: from mail.example.com (mail.example.com
+	[IPv6:2001:db8::25]) by mx1.example.net; Fri, 04 Dec 2026 02:26:10 +0000
+Received: by mail.example.com with SMTP id 7; Fri, 04 Dec 2026 02:26:00 +0000
+Return-Path: <"ann smith"@example.org>
+From: =?utf-8?Q?Ann_=C3=89xample?= <ann@example.org> (Ann in Sales)
+Subject: envelope and upstream fields
+
+body
+.
+QUIT
+SMTP
 }
 
 # smtp_session PORT < SCRIPT: an SMTP client in bash, for envelopes that swaks cannot write (ESMTP
