@@ -93,13 +93,8 @@ void BM_FilterIdentity(benchmark::State& state) {
   for (auto _ : state) {
     hdx_milter::Connection c;
     c.id.peer = peer;
-    const char* mail_argv[] = {mail.c_str(), nullptr};
-    c.mail(mail_argv);
-    for (const std::string& r : rcpt) {
-      const std::string path = "<" + r + ">";
-      const char* argv[] = {path.c_str(), nullptr};
-      c.rcpt(argv);
-    }
+    c.mail(mail);
+    for (const std::string& r : rcpt) c.rcpt("<" + r + ">");
     for (const std::string& f : all[i++ % all.size()].fields) {
       const auto field = hdx_common::split_field(f);
       c.header(field->name, field->value, "X-HDX-Identity");

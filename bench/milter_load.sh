@@ -3,11 +3,15 @@
 # messages from smtp-source over 20 sessions, timed from the first connection to the last
 # delivery, with no filter, with hdx-milter and with OpenDKIM verifying (Debian's opendkim, a
 # config of its own on another loopback port). Each runs twice; the best counts. It prints the
-# three times, the ratios and hdx-milter's CPU per message (utime + stime of all its threads,
+# times, the ratios and each hdx-milter's CPU per message (utime + stime of all its threads,
 # from /proc), then sends more mail through hdx-milter to see that its memory stays flat.
-# Usage: bench/milter_load.sh HDX_MILTER [N] [RSS_MESSAGES]   (defaults 2000 and 20000; root)
+# BASELINE, where given, is another hdx-milter binary measured the same way beside it: the filter
+# as it was on libmilter (git checkout 1e899d0 and build it, or keep its binary).
+# Usage: bench/milter_load.sh HDX_MILTER [N] [RSS_MESSAGES] [BASELINE]
+# (defaults 2000 and 20000; root)
 set -uo pipefail
 milter=$(realpath "$1") messages=${2:-2000} rss_messages=${3:-20000}
+baseline=${4:+$(realpath "$4")}
 [[ $(id -u) == 0 ]] || { echo "milter_load.sh: a throwaway Postfix needs root"; exit 1; }
 for tool in postfix smtp-source opendkim; do
   command -v "$tool" >/dev/null || { echo "milter_load.sh: $tool is not installed"; exit 1; }
@@ -24,13 +28,22 @@ cleanup() {
 }
 trap cleanup EXIT
 
-smtp_port=$(free_port) hdx_port=$(free_port) dkim_port=$(free_port)
+smtp_port=$(free_port) hdx_port=$(free_port) dkim_port=$(free_port) base_port=$(free_port)
 postfix_setup "$smtp_port" "$hdx_port"
 postfix_start || { cat "$work/postfix.out"; exit 1; }
 
+declare -A pid
+setups=(none hdx opendkim)
 "$milter" --foreground -p "inet:$hdx_port@127.0.0.1" --log "$work/identity.log" &
-hdx_pid=$!
-pids+=("$hdx_pid")
+pid[hdx]=$!
+if [[ -n $baseline ]]; then
+  "$baseline" --foreground -p "inet:$base_port@127.0.0.1" --log "$work/baseline.log" &
+  pid[baseline]=$!
+  setups=(none baseline hdx opendkim)
+  wait_port "$base_port" || { echo "the baseline filter did not start"; exit 1; }
+fi
+pids+=("${pid[hdx]}" ${pid[baseline]:+"${pid[baseline]}"})
+hdx_pid=${pid[hdx]}
 cat >"$work/opendkim.conf" <<CONF
 Mode v
 Socket inet:$dkim_port@127.0.0.1
@@ -39,6 +52,7 @@ Background no
 UserID opendkim
 CONF
 opendkim -x "$work/opendkim.conf" &
+pid[opendkim]=$!
 pids+=($!)
 wait_port "$hdx_port" && wait_port "$dkim_port" || { echo "a filter did not start"; exit 1; }
 
@@ -59,24 +73,23 @@ send() {
   while (($(delivered) < want)); do sleep 0.02; done
   echo $((($(date +%s%N) - start) / 1000000))
 }
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$hdx_pid/stat"; }
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/${pid[$1]}/stat"; }
 rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$hdx_pid/status"; }
 
-declare -A best
-hdx_ticks=0
+declare -A best ticks
 for round in 1 2; do
-  for setup in none hdx opendkim; do
+  for setup in "${setups[@]}"; do
     case $setup in
       none) use "" ;;
       hdx) use "inet:127.0.0.1:$hdx_port" ;;
+      baseline) use "inet:127.0.0.1:$base_port" ;;
       opendkim) use "inet:127.0.0.1:$dkim_port" ;;
     esac
-    before=$(cpu_ticks)
+    [[ -n ${pid[$setup]:-} ]] && before=$(cpu_ticks "$setup")
     ms=$(send "$messages")
-    [[ $setup == hdx ]] && ticks=$(($(cpu_ticks) - before))
     if [[ -z ${best[$setup]:-} ]] || ((ms < best[$setup])); then
       best[$setup]=$ms
-      [[ $setup == hdx ]] && hdx_ticks=$ticks
+      [[ -n ${pid[$setup]:-} ]] && ticks[$setup]=$(($(cpu_ticks "$setup") - before))
     fi
   done
 done
@@ -84,19 +97,22 @@ marked=$(grep -r -l '^X-HDX-Identity:' "$inbox" | wc -l)
 hz=$(getconf CLK_TCK)
 printf '%d messages over 20 sessions, best of two runs each\n' "$messages"
 printf '%-22s %8s %8s\n' setup seconds ratio
-declare -A label=([none]="no filter" [hdx]=hdx-milter [opendkim]="OpenDKIM (verify)")
-for setup in none hdx opendkim; do
+declare -A label=([none]="no filter" [hdx]=hdx-milter [baseline]="hdx-milter, baseline"
+                  [opendkim]="OpenDKIM (verify)")
+for setup in "${setups[@]}"; do
   awk -v s="${label[$setup]}" -v ms="${best[$setup]}" -v base="${best[none]}" \
     'BEGIN { printf "%-22s %8.2f %7.2fx\n", s, ms / 1000, ms / base }'
 done
-awk -v t="$hdx_ticks" -v hz="$hz" -v n="$messages" \
-  'BEGIN { printf "hdx-milter CPU per message: %.0f us\n", t * 1e6 / hz / n }'
+for setup in "${!ticks[@]}"; do
+  awk -v s="${label[$setup]}" -v t="${ticks[$setup]}" -v hz="$hz" -v n="$messages" \
+    'BEGIN { printf "%s CPU per message: %.0f us\n", s, t * 1e6 / hz / n }'
+done
 awk -v h="${best[hdx]}" -v d="${best[opendkim]}" \
   'BEGIN { printf "hdx-milter against OpenDKIM: %.2fx its time\n", h / d }'
 
 # Memory: resident size after `messages` through the filter and after `rss_messages`.
 use "inet:127.0.0.1:$hdx_port"
-rss_first=$(rss_kib)
+rss_first=$(rss_kib)  # of the filter under test
 ((rss_messages > 2 * messages)) && send $((rss_messages - 2 * messages)) >/dev/null
 rss_last=$(rss_kib)
 awk -v a="$rss_first" -v b="$rss_last" -v m="$rss_messages" -v f=$((2 * messages)) \

@@ -140,14 +140,8 @@ const Message kMessages[] = {
 std::string filter_value(const Message& m, const std::string& own) {
   hdx_milter::Connection c;
   c.id.peer = m.peer;
-  const std::string mail = "<" + std::string(m.sender) + ">";
-  const char* mail_argv[] = {mail.c_str(), nullptr};
-  c.mail(mail_argv);
-  for (const auto& r : m.rcpt) {
-    const std::string path = "<" + r + ">";
-    const char* argv[] = {path.c_str(), nullptr};
-    c.rcpt(argv);
-  }
+  c.mail("<" + std::string(m.sender) + ">");
+  for (const auto& r : m.rcpt) c.rcpt("<" + r + ">");
   for (const auto& f : m.fields) {
     if (f[0] == '*') continue;
     const auto field = hdx_common::split_field(f);

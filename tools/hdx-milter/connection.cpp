@@ -7,10 +7,10 @@ namespace hdx_milter {
 namespace {
 
 // "MAIL FROM:" or "RCPT TO:" rebuilt as the client sent it: the path, then each parameter.
-std::string command_text(std::string_view verb, const char* const* argv) {
+std::string command_text(std::string_view verb, std::string_view args) {
+  if (!args.empty() && args.back() == '\0') args.remove_suffix(1);
   std::string text(verb);
-  text += argv[0];
-  for (const char* const* arg = argv + 1; *arg != nullptr; ++arg) (text += ' ') += *arg;
+  for (const char c : args) text += c == '\0' ? ' ' : c;
   return text;
 }
 
@@ -21,18 +21,14 @@ void Connection::start_message() {
   forged = 0;
 }
 
-void Connection::mail(const char* const* argv) {
+void Connection::mail(std::string_view args) {
   start_message();
-  if (argv == nullptr || argv[0] == nullptr) return;
-  id.mail_from(command_text("MAIL FROM:", argv));
+  if (!args.empty()) id.mail_from(command_text("MAIL FROM:", args));
 }
 
-void Connection::rcpt(const char* const* argv) {
-  if (argv == nullptr || argv[0] == nullptr) {
-    id.rcpt_to({});  // still a recipient, whose address could not be read
-    return;
-  }
-  id.rcpt_to(command_text("RCPT TO:", argv));
+void Connection::rcpt(std::string_view args) {
+  // One with no path is still a recipient, whose address could not be read.
+  id.rcpt_to(args.empty() ? std::string() : command_text("RCPT TO:", args));
 }
 
 void Connection::header(std::string_view name, std::string_view value, std::string_view own) {

@@ -1,6 +1,6 @@
 // What the filter keeps of one MTA connection between the MTA's steps, and what it answers at
-// the end of a message. Free of the milter library, so that tests drive it step by step as the
-// MTA does.
+// the end of a message. Free of the protocol, so that tests drive it step by step as the MTA
+// does.
 #ifndef HDX_MILTER_CONNECTION_H
 #define HDX_MILTER_CONNECTION_H
 
@@ -13,14 +13,13 @@ namespace hdx_milter {
 
 struct Connection {
   hdx_common::Identity id;
-  bool lead_space = false;       // header values come with their leading space, and go out so
-  unsigned long unanswered = 0;  // the steps the MTA expects no answer to
-  int forged = 0;                // fields of the message under the filter's own field name
+  bool lead_space = false;  // header values come with their leading space, and go out so
+  int forged = 0;           // fields of the message under the filter's own field name
 
   void start_message();
-  // The MTA's view of a command: its path, then each ESMTP parameter.
-  void mail(const char* const* argv);
-  void rcpt(const char* const* argv);
+  // A command as the MTA hands it over: its path, then each ESMTP parameter, each ended by a NUL.
+  void mail(std::string_view args);
+  void rcpt(std::string_view args);
   // One header field, its name without the colon; `own` is the name of the field the filter adds.
   void header(std::string_view name, std::string_view value, std::string_view own);
   // The value of the field to add under the name `own`, as the MTA expects it.

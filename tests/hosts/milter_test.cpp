@@ -1,0 +1,114 @@
+// The filter's side of the milter protocol, given what MTAs send: each row is a byte stream from
+// the MTA and the replies it must get, written out one per packet. Every row is also fed one byte
+// at a time, and must get the same replies.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "milter_packets.h"
+#include "protocol.h"
+
+namespace {
+
+using hdx_test::be32;
+using hdx_test::negotiation;
+using hdx_test::packet;
+using namespace std::string_literals;
+const std::string kConnect = packet('C', "mx.example\0"s "4\x00\x19" "192.0.2.1\0"s);
+const std::string kEnvelope = packet('M', "<ann@example.org>\0SIZE=10\0"s) +
+                              packet('R', "<bob@example.net>\0"s);
+std::string field(const std::string& name, const std::string& value) {
+  return packet('L', name + '\0' + value + '\0');
+}
+const std::string kMessage = kEnvelope + packet('T') + field("From", " <ann@example.org>") +
+                             packet('N') + packet('E');
+
+// The replies as text: the code, then the data with each NUL written "|" and numbers in hex.
+std::string readable(const std::string& replies) {
+  std::string text;
+  for (std::size_t at = 0; at + 5 <= replies.size();) {
+    std::uint32_t length = 0;
+    for (int i = 0; i < 4; ++i) length = length << 8 | static_cast<unsigned char>(replies[at + i]);
+    const char code = replies[at + 4];
+    std::string data = replies.substr(at + 5, length - 1);
+    at += 4 + length;
+    text += text.empty() ? "" : " ";
+    text += code;
+    // The numbers: a negotiation's version, actions and steps; a change's field index.
+    for (int i = code == 'O' ? 3 : code == 'm' ? 1 : 0; i > 0 && data.size() >= 4; --i) {
+      std::uint32_t n = 0;
+      for (int k = 0; k < 4; ++k) n = n << 8 | static_cast<unsigned char>(data[k]);
+      char hex[12];
+      std::snprintf(hex, sizeof hex, " %x", n);
+      text += hex;
+      data.erase(0, 4);
+    }
+    for (char& c : data) c = c == '\0' ? '|' : c;
+    if (!data.empty()) text += " " + data;
+  }
+  return text;
+}
+
+struct Row {
+  const char* name;
+  std::string mta;
+  const char* replies;
+  bool open = true;
+};
+
+const Row kRows[] = {
+    {"version 6: no reply to connect, MAIL, RCPT and the fields", negotiation() + kConnect +
+     kMessage, "O 6 11 10d1d2 c c h X-HDX-Identity| peer=192.0.2.1; envelope-from=ann@example.org;"
+     "\n\trcpt=bob@example.net; from=ann@example.org; return-path=; received-ip=| c"},
+    {"version 2: a reply to every step, values without their leading space",
+     negotiation(2, 0x7f) + kConnect + kMessage,
+     "O 2 11 52 c c c c c c h X-HDX-Identity|peer=192.0.2.1; envelope-from=ann@example.org;\n"
+     "\trcpt=bob@example.net; from=ann@example.org; return-path=; received-ip=| c"},
+    {"forged fields deleted, the last first", negotiation() + kEnvelope +
+     field("X-HDX-Identity", " forged") + field("x-hdx-identity", " again") + packet('E'),
+     "O 6 11 10d1d2 m 2 X-HDX-Identity|| m 1 X-HDX-Identity|| h X-HDX-Identity| peer=; "
+     "envelope-from=ann@example.org; rcpt=bob@example.net;\n\tfrom=; return-path=; received-ip=| c"},
+    {"an abort, then a second message on the connection", negotiation() + kConnect +
+     packet('M', "<eve@x>\0"s) + field("From", " <eve@x>") + packet('A') + packet('D', "Ei\0Q\0"s) +
+     kEnvelope + field("From", " <ann@example.org>") + packet('E'),
+     "O 6 11 10d1d2 h X-HDX-Identity| peer=192.0.2.1; envelope-from=ann@example.org;\n"
+     "\trcpt=bob@example.net; from=ann@example.org; return-path=; received-ip=| c"},
+    {"a new connection after QUIT_NC forgets the peer", negotiation() + kConnect + packet('K') +
+     kEnvelope + packet('E'), "O 6 11 10d1d2 h X-HDX-Identity| peer=; envelope-from=ann@example.org;"
+     " rcpt=bob@example.net;\n\tfrom=; return-path=; received-ip=| c"},
+    {"steps the filter does not read, and unknown commands, go on",
+     negotiation() + packet('H', "x\0"s) + packet('U', "VRFY\0"s) + packet('B', "body") +
+     packet('Z'), "O 6 11 10d1d2 c c c c"},
+    {"IPv6 peer, written as inet_ntop writes it", negotiation() +
+     packet('C', "h\0"s "6\x00\x19" "IPv6:2001:DB8:0:0::1\0"s) + kEnvelope + packet('E'),
+     "O 6 11 10d1d2 h X-HDX-Identity| peer=2001:db8::1; envelope-from=ann@example.org;\n"
+     "\trcpt=bob@example.net; from=; return-path=; received-ip=| c"},
+    {"QUIT closes", negotiation() + packet('Q') + packet('T'), "O 6 11 10d1d2", false},
+    {"a packet cut off is held", negotiation() + packet('T').substr(0, 4), "O 6 11 10d1d2"},
+    {"a first packet that is no negotiation", kConnect, "", false},
+    {"a negotiation too short", packet('O', be32(6)), "", false},
+    {"a version before 2", negotiation(1), "", false},
+    {"a length of 0", negotiation() + be32(0) + "T", "O 6 11 10d1d2", false},
+    {"a length over the cap", negotiation() + be32(hdx_milter::kMaxPacket + 1) + "L", "O 6 11 10d1d2", false},
+};
+
+TEST(MilterProtocol, Table) {
+  const hdx_milter::Filter filter;
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    hdx_milter::Session whole(filter), bytewise(filter);
+    std::string replies, replies_bytewise;
+    EXPECT_EQ(whole.receive(row.mta, replies), row.open);
+    EXPECT_EQ(readable(replies), row.replies);
+    bool open = true;
+    for (std::size_t i = 0; open && i < row.mta.size(); ++i) {
+      open = bytewise.receive(row.mta.substr(i, 1), replies_bytewise);
+    }
+    EXPECT_EQ(replies_bytewise, replies);
+    EXPECT_EQ(open, row.open);
+  }
+}
+
+}  // namespace
