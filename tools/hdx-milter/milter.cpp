@@ -39,7 +39,8 @@ struct Settings {
 };
 
 // One thread: the filter's work per message is a few microseconds, and a second thread only adds
-// wake-ups that another core pays for (bench/milter_load.sh measures one against one per core).
+// wake-ups that another core pays for. With bench/milter_load.sh on two cores, two threads took
+// 245 us of CPU a message against one thread's 235 us, in no less time.
 constexpr int kThreads = 1;
 
 bool read_config(const std::string& path, Settings& s) {
