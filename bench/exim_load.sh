@@ -18,7 +18,7 @@ work=$(mktemp -d /tmp/hdx-exim-load.XXXXXX) && chmod 755 "$work"  # Exim's users
 here=$(cd "$(dirname "$0")/../tests/mta" && pwd)
 . "$here/harness.sh"
 . "$here/exim_instance.sh"
-[[ -x $exim ]] || { echo "exim_load.sh: no Exim binary (.ci/unpack-exim)"; exit 1; }
+[[ -x $exim ]] || { echo "exim_load.sh: no Exim binary (.ci/unpack-mta)"; exit 1; }
 cgroup=/sys/fs/cgroup/cpuacct/hdx-exim-load
 mkdir -p "$cgroup" 2>/dev/null || cgroup=
 cleanup() {

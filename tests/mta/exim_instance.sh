@@ -1,6 +1,6 @@
 # Sourced, after harness.sh, by exim_test.sh and bench/exim_load.sh: a throwaway Exim of its own
 # under $work, on loopback, run from Debian's exim4-daemon-heavy binary: installed, or unpacked
-# beside Postfix by .ci/unpack-exim, as CI does (the two conflict as packages).
+# beside Postfix by .ci/unpack-mta, as CI does (the two conflict as packages).
 # exim_setup SMTP_PORT ACL_FILE writes its configuration, with ACL_FILE's statements in the DATA
 # and non-SMTP ACLs; exim_start and exim_stop run it. Root only.
 exim=${HDX_EXIM4:-$(command -v exim4 || echo /opt/exim4-heavy/usr/sbin/exim4)}

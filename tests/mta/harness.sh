@@ -165,3 +165,92 @@ smtp_session() {
   done
   exec {fd}>&-
 }
+
+# The mail filter under any MTA that speaks milter: $milter, listening on $milter_port, logging
+# to $work/identity.log.
+# start_milter [SOCKET]: the filter on SOCKET (default: its loopback port), once it listens there.
+start_milter() {
+  local socket=${1:-inet:$milter_port@127.0.0.1}
+  "$milter" --foreground -p "$socket" --log "$work/identity.log" >>"$work/milter.out" 2>&1 &
+  milter_pid=$!
+  for _ in $(seq 50); do
+    if [[ $socket == unix:* ]]; then grep -q " ${socket#unix:}\$" /proc/net/unix && return
+    else (exec 3<>"/dev/tcp/127.0.0.1/$milter_port") 2>/dev/null && return; fi
+    sleep 0.1
+  done
+  echo "FAIL: hdx-milter did not start on $socket"; cat "$work/milter.out"
+}
+# stop_milter: SIGTERM, after which the filter must exit cleanly.
+stop_milter() {
+  [[ -n $milter_pid ]] || return
+  kill -TERM "$milter_pid"
+  wait "$milter_pid" || fail "hdx-milter: exit status $? after SIGTERM"
+  milter_pid=
+}
+# milter_under MTA: the filter on its loopback port under a throwaway instance of MTA (postfix or
+# sendmail: its MTA_setup, MTA_start and MTA_stop), both stopped on exit, whatever happens.
+milter_under() {
+  rm -rf "$work" && mkdir -p "$work"
+  # shellcheck disable=SC2064 # the MTA is named now
+  trap "stop_milter; $1_stop" EXIT
+  smtp_port=$(free_port) milter_port=$(free_port)
+  "$1_setup" "$smtp_port" "$milter_port"
+  start_milter
+  "$1_start" || { echo "FAIL: $1 did not start"; cat "$work/$1.out"; exit 1; }
+}
+# logged FILE: the log line of the delivered message, found by the queue id the MTA gave it.
+logged() {
+  local id
+  id=$(sed -n 's/.* with E\?SMTP id \([0-9A-Za-z]*\).*/\1/p' "$1" | head -n 1)
+  grep -a -F "\"queue_id\":\"$id\"" "$work/identity.log" | sed "s/\"queue_id\":\"$id\"/\"queue_id\":\"QID\"/"
+}
+# check NAME SUBJECT WANT_FIELD WANT_LOG: the message must come through with both exactly as
+# given; QID in WANT_LOG stands for the message's queue id.
+check() {
+  check_field "$1" "$2" "$3" || return
+  local file
+  file=$(delivered "$2")
+  if [[ $(logged "$file") == "$4" ]]; then pass; else fail "$1: log line"; diff <(echo "$4") <(logged "$file"); fi
+}
+
+# milter_checks [64K]: what every MTA's run must show alike, byte for byte: the added field and
+# the log line of a plain message and of one with an upstream envelope and fields, well-formed
+# fields on hostile headers, and forged fields removed. With 64K, the MTA sends no header field
+# over 64 KiB to a filter (Sendmail, whichever engine the filter runs on): the message with one
+# must come through unmarked.
+milter_checks() {
+  local file
+  send --from ann@example.org --to bob@test.example --h-From '"Ann Example" <ann@example.org>' \
+    --h-Subject plain
+  check "plain message" plain "X-HDX-Identity: peer=127.0.0.1; envelope-from=ann@example.org;
+	rcpt=bob@test.example; from=ann@example.org; return-path=; received-ip=" \
+  '{"queue_id":"QID","peer":"127.0.0.1","envelope_from":"ann@example.org","rcpt":["bob@test.example"],"from":"ann@example.org","return_path":null,"received":[]}'
+
+  upstream_session
+  check "envelope and upstream fields" "envelope and upstream fields" "X-HDX-Identity: peer=127.0.0.1; envelope-from=ann@example.org;
+	rcpt=bob@test.example,\"\\\"carl smith\\\"@test.example\",dora@test.example;
+	from=ann@example.org; return-path=smith@example.org; received-ip=192.0.2.25,
+	IPv6:2001:db8::25," \
+  '{"queue_id":"QID","peer":"127.0.0.1","envelope_from":"ann@example.org","rcpt":["bob@test.example","\"carl smith\"@test.example","dora@test.example"],"from":"ann@example.org","return_path":"smith@example.org","received":["192.0.2.25","IPv6:2001:db8::25",null]}'
+
+  # Hostile headers: 90 KB of nested comments, 10,000 folds, and every control and 8-bit byte.
+  hostile_messages
+  send --from ann@example.org --to bob@test.example --data "@$work/nested.eml"
+  if [[ ${1:-} == 64K ]]; then
+    if marked "nested comments" no; then pass; else fail "90 KB of nested comments: marked"; fi
+  else
+    well_formed "90 KB of nested comments" "nested comments"
+  fi
+  send --from ann@example.org --to bob@test.example --data "@$work/folds.eml"
+  check "10,000 folds" "ten thousand folds" "X-HDX-Identity: peer=127.0.0.1; envelope-from=ann@example.org;
+	rcpt=bob@test.example; from=ann@example.org; return-path=;
+	received-ip=192.0.2.9" \
+  '{"queue_id":"QID","peer":"127.0.0.1","envelope_from":"ann@example.org","rcpt":["bob@test.example"],"from":"ann@example.org","return_path":null,"received":["192.0.2.9"]}'
+  send --from ann@example.org --to bob@test.example --data "@$work/bytes.eml"
+  well_formed "control and 8-bit bytes" "control bytes"
+  # Fields that arrive under the filter's name, in any case, with blanks before the colon or folded,
+  # are removed: the delivered message carries one field of that name, the filter's.
+  forged_message
+  send --from ann@example.org --to bob@test.example --data "@$work/forged.eml"
+  if file=$(delivered "forged fields"); then one_identity "forged fields" "$file"; else fail "forged fields"; fi
+}
