@@ -7,8 +7,8 @@
 # from /proc), then sends more mail through hdx-milter to see that its memory stays flat.
 # BASELINE, where given, is another hdx-milter binary measured the same way beside it: the filter
 # as it was on libmilter (git checkout 1e899d0 and build it, or keep its binary).
-# Usage: bench/milter_load.sh HDX_MILTER [N] [RSS_MESSAGES] [BASELINE]
-# (defaults 2000 and 20000; root)
+# Usage: [MILTER_SOCKET=unix] bench/milter_load.sh HDX_MILTER [N] [RSS_MESSAGES] [BASELINE]
+# (defaults 2000 and 20000, loopback TCP; root)
 set -uo pipefail
 milter=$(realpath "$1") messages=${2:-2000} rss_messages=${3:-20000}
 baseline=${4:+$(realpath "$4")}
@@ -28,25 +28,48 @@ cleanup() {
 }
 trap cleanup EXIT
 
-smtp_port=$(free_port) hdx_port=$(free_port) dkim_port=$(free_port) base_port=$(free_port)
-postfix_setup "$smtp_port" "$hdx_port"
+smtp_port=$(free_port)
+postfix_setup "$smtp_port" "$(free_port)"
 postfix_start || { cat "$work/postfix.out"; exit 1; }
 
-declare -A pid
+# Where each filter listens: a loopback TCP port, or with MILTER_SOCKET=unix a unix socket, as the
+# README recommends, in a set-group-ID directory of Postfix's group so that Postfix reaches it.
+declare -A listen mta_side pid
+for f in hdx baseline opendkim; do
+  if [[ ${MILTER_SOCKET:-inet} == unix ]]; then
+    install -d -m 2770 -o "$([[ $f == opendkim ]] && echo opendkim || echo root)" -g postfix \
+      "$work/$f"
+    listen[$f]=unix:$work/$f/milter.sock mta_side[$f]=unix:$work/$f/milter.sock
+  else
+    port=$(free_port)
+    listen[$f]=inet:$port@127.0.0.1 mta_side[$f]=inet:127.0.0.1:$port
+  fi
+done
+# listening FILTER: waits up to 5 s for the filter's socket.
+listening() {
+  local socket=${listen[$1]}
+  for _ in $(seq 50); do
+    if [[ $socket == unix:* ]]; then [[ -S ${socket#unix:} ]] && return
+    else socket=${socket#inet:} && wait_port "${socket%@*}" && return; fi
+    sleep 0.1
+  done
+  echo "$1 did not start on $socket"; exit 1
+}
 setups=(none hdx opendkim)
-"$milter" --foreground -p "inet:$hdx_port@127.0.0.1" --log "$work/identity.log" &
+"$milter" --foreground -p "${listen[hdx]}" --log "$work/identity.log" &
 pid[hdx]=$!
 if [[ -n $baseline ]]; then
-  "$baseline" --foreground -p "inet:$base_port@127.0.0.1" --log "$work/baseline.log" &
+  "$baseline" --foreground -p "${listen[baseline]}" --log "$work/baseline.log" &
   pid[baseline]=$!
   setups=(none baseline hdx opendkim)
-  wait_port "$base_port" || { echo "the baseline filter did not start"; exit 1; }
+  listening baseline
 fi
 pids+=("${pid[hdx]}" ${pid[baseline]:+"${pid[baseline]}"})
 hdx_pid=${pid[hdx]}
 cat >"$work/opendkim.conf" <<CONF
 Mode v
-Socket inet:$dkim_port@127.0.0.1
+Socket ${listen[opendkim]}
+UMask 007
 Syslog no
 Background no
 UserID opendkim
@@ -54,7 +77,8 @@ CONF
 opendkim -x "$work/opendkim.conf" &
 pid[opendkim]=$!
 pids+=($!)
-wait_port "$hdx_port" && wait_port "$dkim_port" || { echo "a filter did not start"; exit 1; }
+listening hdx
+listening opendkim
 
 inbox=$work/mail/inbox/new
 delivered() { find "$inbox" -maxdepth 1 -type f 2>/dev/null | wc -l; }
@@ -73,29 +97,28 @@ send() {
   while (($(delivered) < want)); do sleep 0.02; done
   echo $((($(date +%s%N) - start) / 1000000))
 }
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/${pid[$1]}/stat"; }
+# Clock ticks of user time, and of system time, of all the filter's threads.
+user_ticks() { awk '{ print $14 }' "/proc/${pid[$1]}/stat"; }
+system_ticks() { awk '{ print $15 }' "/proc/${pid[$1]}/stat"; }
 rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$hdx_pid/status"; }
 
 declare -A best ticks
 for round in 1 2; do
   for setup in "${setups[@]}"; do
-    case $setup in
-      none) use "" ;;
-      hdx) use "inet:127.0.0.1:$hdx_port" ;;
-      baseline) use "inet:127.0.0.1:$base_port" ;;
-      opendkim) use "inet:127.0.0.1:$dkim_port" ;;
-    esac
-    [[ -n ${pid[$setup]:-} ]] && before=$(cpu_ticks "$setup")
+    use "${mta_side[$setup]:-}"
+    [[ -n ${pid[$setup]:-} ]] && user=$(user_ticks "$setup") system=$(system_ticks "$setup")
     ms=$(send "$messages")
     if [[ -z ${best[$setup]:-} ]] || ((ms < best[$setup])); then
       best[$setup]=$ms
-      [[ -n ${pid[$setup]:-} ]] && ticks[$setup]=$(($(cpu_ticks "$setup") - before))
+      [[ -n ${pid[$setup]:-} ]] &&
+        ticks[$setup]="$(($(user_ticks "$setup") - user)) $(($(system_ticks "$setup") - system))"
     fi
   done
 done
 marked=$(grep -r -l '^X-HDX-Identity:' "$inbox" | wc -l)
 hz=$(getconf CLK_TCK)
-printf '%d messages over 20 sessions, best of two runs each\n' "$messages"
+printf '%d messages over 20 sessions, best of two runs each; the filters on %s sockets\n' \
+  "$messages" "${MILTER_SOCKET:-inet}"
 printf '%-22s %8s %8s\n' setup seconds ratio
 declare -A label=([none]="no filter" [hdx]=hdx-milter [baseline]="hdx-milter, baseline"
                   [opendkim]="OpenDKIM (verify)")
@@ -105,13 +128,15 @@ for setup in "${setups[@]}"; do
 done
 for setup in "${!ticks[@]}"; do
   awk -v s="${label[$setup]}" -v t="${ticks[$setup]}" -v hz="$hz" -v n="$messages" \
-    'BEGIN { printf "%s CPU per message: %.0f us\n", s, t * 1e6 / hz / n }'
+    'BEGIN { split(t, u, " "); f = 1e6 / hz / n
+             printf "%s CPU per message: %.0f us (user %.0f, system %.0f)\n", s,
+                    (u[1] + u[2]) * f, u[1] * f, u[2] * f }'
 done
 awk -v h="${best[hdx]}" -v d="${best[opendkim]}" \
   'BEGIN { printf "hdx-milter against OpenDKIM: %.2fx its time\n", h / d }'
 
 # Memory: resident size after `messages` through the filter and after `rss_messages`.
-use "inet:127.0.0.1:$hdx_port"
+use "${mta_side[hdx]}"
 rss_first=$(rss_kib)  # of the filter under test
 ((rss_messages > 2 * messages)) && send $((rss_messages - 2 * messages)) >/dev/null
 rss_last=$(rss_kib)
