@@ -18,10 +18,6 @@ mt.startfilter(filter, "--foreground", "-p", socket)
 local conn = mt.connect(socket, 50, 0.1)
 expect("no connection to the filter", conn ~= nil)
 step("negotiate", mt.negotiate(conn, nil, nil, nil))
-expect("asks to add fields", mt.test_action(conn, SMFIF_ADDHDRS))
-expect("asks to change fields", mt.test_action(conn, SMFIF_CHGHDRS))
-expect("asks for no body", mt.test_option(conn, SMFIP_NOBODY))
-expect("asks for no reply to fields", mt.test_option(conn, SMFIP_NR_HDR))
 step("conninfo", mt.conninfo(conn, "client.example", "192.0.2.7"))
 
 -- message FROM FIELDS...: one message from FROM to bob@example.net with the given fields (pairs
