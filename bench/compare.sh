@@ -13,9 +13,18 @@ cd "$(dirname "$0")/.."
 build=${1:-build/bench}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHDX_BENCH=ON -DHDX_TESTS=OFF >/dev/null
 cmake --build "$build" >/dev/null
+# The library as glibc's loader picks it for this CPU among the x86-64 levels' builds, and the
+# baseline build, by taking AVX2 and AVX-512 away from the loader's choice.
+picked=$(LD_DEBUG=libs "$build/bench/hdx_bench" --benchmark_list_tests 2>&1 >/dev/null |
+  sed -n 's|.*calling init: \(.*\)/libhdx.so.1$|\1|p' | head -n 1)
+[[ $picked == */glibc-hwcaps/* ]] && picked=${picked##*/} || picked=baseline
+echo "the library as the loader picks it here: $picked"
 "$build/bench/hdx_bench" --benchmark_repetitions=3 --benchmark_out="$build/bench.json" \
   --benchmark_out_format=json >/dev/null
-python3 bench/report.py "$build/bench.json" bench/speedup.svg
+GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-AVX512F "$build/bench/hdx_bench" --benchmark_repetitions=3 \
+  --benchmark_filter='_hdx|Hostile' --benchmark_out="$build/bench-baseline.json" \
+  --benchmark_out_format=json >/dev/null
+python3 bench/report.py "$build/bench.json" bench/speedup.svg "$build/bench-baseline.json"
 echo
 bash bench/scan_mailbox.sh "$build"
 echo

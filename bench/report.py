@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Turns hdx_bench's JSON output into the README's same-run table and an SVG bar chart.
 
-Usage: bench/report.py RESULTS.json [CHART.svg]
+Usage: bench/report.py RESULTS.json [CHART.svg [BASELINE.json]]
 Each job's hdx row is set beside its peers from the same run; "speed-up" is the peer's time
-divided by hdx's (above 1: hdx is faster)."""
+divided by hdx's (above 1: hdx is faster). BASELINE.json, from the same run with the baseline
+build of the library where RESULTS.json had the loader's pick among the x86-64 levels, gives a
+table of hdx's own rows, each build beside the other."""
 import json
 import sys
 
@@ -26,12 +28,37 @@ def figure(run, kind):
     return 1 / gbs, f"{gbs:.2f} GB/s"
 
 
-def main():
+def load(path):
     # With --benchmark_repetitions, the median of each benchmark stands for it.
-    results = json.load(open(sys.argv[1]))["benchmarks"]
+    results = json.load(open(path))["benchmarks"]
     runs = {r["name"]: r for r in results if r.get("run_type", "iteration") == "iteration"}
     runs.update({r["run_name"]: dict(r, name=r["run_name"]) for r in results
                  if r.get("aggregate_name") == "median"})
+    return runs
+
+
+def hostile_runs(runs):
+    return [r for r in runs.values() if r["name"].startswith("BM_Hostile/")
+            and r["name"].endswith(f"/{4 << 20}")]
+
+
+def levels(runs, base):
+    print("\n| job | baseline build | the loader's pick | speed-up |\n|---|---|---|---|")
+    for prefix, label, kind in JOBS:
+        mine, old = runs.get(prefix + "_hdx"), base.get(prefix + "_hdx")
+        if mine and old:
+            (cost, shown), (old_cost, old_shown) = figure(mine, kind), figure(old, kind)
+            print(f"| {label} | {old_shown} | {shown} | {old_cost / cost:.2f} |")
+    old_hostile = {r["label"]: r for r in hostile_runs(base)}
+    for r in hostile_runs(runs):
+        old = old_hostile.get(r["label"])
+        if old:
+            print(f"| hostile 4 MiB, {r['label']} | {old['real_time']:.2f} {old['time_unit']} | "
+                  f"{r['real_time']:.2f} {r['time_unit']} | {old['real_time'] / r['real_time']:.2f} |")
+
+
+def main():
+    runs = load(sys.argv[1])
     rows, bars = [], []
     for prefix, label, kind in JOBS:
         mine = runs.get(prefix + "_hdx")
@@ -46,8 +73,7 @@ def main():
             rows.append(f"| {label} | {shown} | {peer}: {peer_shown} | {peer_cost / cost:.2f} |")
             bars.append((f"{label} vs {peer}", peer_cost / cost))
     floor = runs.get("BM_CopyOnly")
-    hostile = [r for r in runs.values() if r["name"].startswith("BM_Hostile/")
-               and r["name"].endswith(f"/{4 << 20}")]
+    hostile = hostile_runs(runs)
     print("| job | hdx | peer, same run | speed-up |\n|---|---|---|---|")
     print("\n".join(rows))
     if floor:
@@ -59,6 +85,8 @@ def main():
             print(f"| {r['label']} | {r['real_time']:.2f} {r['time_unit']} |")
     if len(sys.argv) > 2:
         write_chart(sys.argv[2], bars)
+    if len(sys.argv) > 3:
+        levels(runs, load(sys.argv[3]))
 
 
 def write_chart(path, bars):

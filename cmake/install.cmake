@@ -8,6 +8,12 @@ install(TARGETS hdx hdx_runtime EXPORT hdxTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS hdx_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The variants for the x86-64 levels, where the loader looks for them; the SONAME link only.
+foreach(level IN LISTS HDX_LEVELS)
+  string(REPLACE "-" "_" variant hdx_${level})
+  install(TARGETS ${variant} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/glibc-hwcaps/${level}
+                                     NAMELINK_SKIP)
+endforeach()
 
 set(HDX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/hdx)
 install(EXPORT hdxTargets NAMESPACE hdx:: DESTINATION ${HDX_CMAKE_DIR})

@@ -95,7 +95,9 @@ def test_str_positions_count_characters():
 # it does, leftovers included, and find the same.
 def c_library():
     path = os.environ.get("HDX_LIBRARY") or ctypes.util.find_library("hdx")
-    lib = ctypes.CDLL(path)  # already loaded, and bound to its runtime, by the module
+    # By its name, so that this is the very library the module loaded (the build the loader picked
+    # for this CPU) and bound to its runtime.
+    lib = ctypes.CDLL(path)
     u32, p = ctypes.c_uint32, ctypes.c_char_p
     lib.HDXExtractSenderEmailAddrFromFromHdrField.argtypes = [p, u32, p, u32]
     lib.HDXExtractSenderIPFromRcvdHdrField.argtypes = [

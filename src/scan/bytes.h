@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__SSE2__)
+#if defined(__AVX2__) || defined(__AVX512BW__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -41,9 +43,60 @@ inline __m128i equal16(const std::uint8_t* at, std::uint8_t c) noexcept {
   return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)),
                         _mm_set1_epi8(static_cast<char>(c)));
 }
-// Bit i stands for at[i] == c, over 16 bytes.
-inline std::uint64_t match16(const std::uint8_t* at, std::uint8_t c) noexcept {
-  return static_cast<unsigned>(_mm_movemask_epi8(equal16(at, c)));
+// Bit i stands for at[i] equal to any of `cs`, over 16 bytes.
+template <class... Cs>
+[[gnu::always_inline]] inline std::uint64_t match16(const std::uint8_t* at, Cs... cs) noexcept {
+  return static_cast<unsigned>(_mm_movemask_epi8((equal16(at, cs) | ...)));
+}
+
+// The widest vector unit this build is for, the one place that chooses it: a block of kBlock
+// bytes, and the mask of the bytes of a block equal to any of `cs` (bit i for at[i]). The x86-64
+// baseline has SSE2's 16 bytes; the x86-64-v3 build AVX2's 32; the x86-64-v4 build AVX-512BW's
+// 64, whose compares give the mask itself.
+#if defined(__AVX512BW__)
+constexpr std::ptrdiff_t kBlock = 64;
+template <class... Cs>
+[[gnu::always_inline]] inline std::uint64_t match_block(const std::uint8_t* at, Cs... cs) noexcept {
+  const __m512i v = _mm512_loadu_si512(at);
+  return (_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(static_cast<char>(cs))) | ...);
+}
+#elif defined(__AVX2__)
+constexpr std::ptrdiff_t kBlock = 32;
+template <class... Cs>
+[[gnu::always_inline]] inline std::uint64_t match_block(const std::uint8_t* at, Cs... cs) noexcept {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+  return static_cast<std::uint32_t>(
+      _mm256_movemask_epi8((_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(cs))) | ...)));
+}
+#else
+constexpr std::ptrdiff_t kBlock = 16;
+template <class... Cs>
+[[gnu::always_inline]] inline std::uint64_t match_block(const std::uint8_t* at, Cs... cs) noexcept {
+  return match16(at, cs...);
+}
+#endif
+static_assert(kBlock == 16 || kBlock == 32 || kBlock == 64, "a block's mask fits 64 bits");
+
+// The first byte from p that `match` marks, in blocks of W bytes; end - p must be at least W.
+// A block is read only where all of it lies inside [p, end).
+template <std::ptrdiff_t W, class Match>
+[[gnu::always_inline]] inline const std::uint8_t* find_in_blocks(const std::uint8_t* p,
+                                                                 const std::uint8_t* end,
+                                                                 Match match) noexcept {
+  // One block first, so that a match close by costs one test.
+  if (const std::uint64_t bits = match(p)) return p + __builtin_ctzll(bits);
+  p += W;
+  // Then four blocks a round while no match is near: one test for all four.
+  while (end - p >= 4 * W && (match(p) | match(p + W) | match(p + 2 * W) | match(p + 3 * W)) == 0)
+    p += 4 * W;
+  for (; end - p >= W; p += W) {
+    if (const std::uint64_t bits = match(p)) return p + __builtin_ctzll(bits);
+  }
+  if (p == end) return nullptr;
+  // The last few bytes: the block that ends at `end`, still inside the range since it holds at
+  // least W bytes, without the bits of the bytes below p that were searched already.
+  const std::uint64_t bits = match(end - W) >> (W - (end - p));
+  return bits != 0 ? p + __builtin_ctzll(bits) : nullptr;
 }
 #else
 // Without a vector unit, a machine word at a time.
@@ -73,9 +126,9 @@ inline Word equal_high(Word v, std::uint8_t c) noexcept {
 }
 #endif
 
-// Returns the first byte in [p, end) equal to any of `cs`, or nullptr. Sixteen bytes at a time
-// with SSE2 on x86-64, else a machine word at a time; a block is read only when all of it lies
-// inside the range.
+// Returns the first byte in [p, end) equal to any of `cs`, or nullptr. A vector block at a time
+// on x86-64, else a machine word at a time; a block is read only when all of it lies inside the
+// range.
 // Always inlined: as a call it costs more than the search itself where matches stand close.
 template <class... Cs>
 [[gnu::always_inline]] inline const std::uint8_t* find_any(const std::uint8_t* p,
@@ -83,25 +136,14 @@ template <class... Cs>
                                                            Cs... cs) noexcept {
   if (p < end && ((*p == cs) || ...)) return p;  // a match right here costs one compare
 #if defined(__SSE2__)
-  const auto match = [&](const std::uint8_t* at) {
-    return static_cast<unsigned>(_mm_movemask_epi8((equal16(at, cs) | ...)));
-  };
-  if (end - p >= 16) {
-    // One block first, so that a match close by costs one test.
-    if (const unsigned bits = match(p)) return p + __builtin_ctz(bits);
-    p += 16;
-    // Then four blocks a round while no match is near: one test for 64 bytes.
-    while (end - p >= 64 && (match(p) | match(p + 16) | match(p + 32) | match(p + 48)) == 0)
-      p += 64;
-    for (; end - p >= 16; p += 16) {
-      if (const unsigned bits = match(p)) return p + __builtin_ctz(bits);
-    }
-    if (p == end) return nullptr;
-    // The last few bytes: the block that ends at `end`, still inside the range since it holds at
-    // least 16 bytes, without the bits of the bytes below p that were searched already.
-    const auto seen = static_cast<unsigned>(16 - (end - p));
-    const unsigned bits = match(end - 16) >> seen;
-    return bits != 0 ? p + __builtin_ctz(bits) : nullptr;
+  if (end - p >= kBlock) {
+    return find_in_blocks<kBlock>(p, end, [&](const std::uint8_t* at) {
+      return match_block(at, cs...);
+    });
+  }
+  // A range shorter than a wide block still goes 16 bytes at a time.
+  if (kBlock > 16 && end - p >= 16) {
+    return find_in_blocks<16>(p, end, [&](const std::uint8_t* at) { return match16(at, cs...); });
   }
 #else
   for (; end - p >= static_cast<std::ptrdiff_t>(kWordBytes); p += kWordBytes) {
@@ -123,8 +165,9 @@ inline const std::uint8_t* find_byte(const std::uint8_t* p, const std::uint8_t* 
 // Bit i of the result stands for p[i] == c, over the 64 bytes from p.
 inline std::uint64_t mask64(const std::uint8_t* p, std::uint8_t c) noexcept {
 #if defined(__SSE2__)
-  return match16(p, c) | match16(p + 16, c) << 16 | match16(p + 32, c) << 32 |
-         match16(p + 48, c) << 48;
+  std::uint64_t bits = 0;
+  for (std::ptrdiff_t i = 0; i < 64; i += kBlock) bits |= match_block(p + i, c) << i;
+  return bits;
 #else
   // A multiply gathers the high bits of a test, byte k's to bit k, into the top byte: no two of
   // its partial products share a bit, so nothing carries.
@@ -153,8 +196,19 @@ inline void for_each_byte(const std::uint8_t* p, const std::uint8_t* end, std::u
   if (end - p >= 16) {
     // Whether any of the 64 bytes at `at` matches: one test, for the blocks that hold none.
     const auto any64 = [c](const std::uint8_t* at) {
+#if defined(__AVX512BW__)
+      return match_block(at, c) != 0;
+#elif defined(__AVX2__)
+      const __m256i want = _mm256_set1_epi8(static_cast<char>(c));
+      const auto load = [](const std::uint8_t* q) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+      };
+      return _mm256_movemask_epi8(_mm256_cmpeq_epi8(load(at), want) |
+                                  _mm256_cmpeq_epi8(load(at + 32), want)) != 0;
+#else
       return _mm_movemask_epi8(equal16(at, c) | equal16(at + 16, c) | equal16(at + 32, c) |
                                equal16(at + 48, c)) != 0;
+#endif
     };
     while (p != end) {
       if (end - p >= 64 && !any64(p)) {
