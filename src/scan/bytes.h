@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "scan/check.h"
+
 #if defined(__AVX2__) || defined(__AVX512BW__)
 #include <immintrin.h>
 #elif defined(__SSE2__)
@@ -83,6 +85,7 @@ template <std::ptrdiff_t W, class Match>
 [[gnu::always_inline]] inline const std::uint8_t* find_in_blocks(const std::uint8_t* p,
                                                                  const std::uint8_t* end,
                                                                  Match match) noexcept {
+  HDX_CHECK(end - p >= W);  // so that the last block, ending at `end`, starts at p or above
   // One block first, so that a match close by costs one test.
   if (const std::uint64_t bits = match(p)) return p + __builtin_ctzll(bits);
   p += W;

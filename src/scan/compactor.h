@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "scan/check.h"
 #include "scan/move.h"
 
 namespace hdx::detail {
@@ -83,6 +84,8 @@ class Compactor {
   void push(std::uint8_t v) noexcept {
     if (lo_ == hi_) lo_ = hi_ = top();
     else if (lo_ == w_) lift();
+    // The stash stays inside the window: above the kept bytes, below the bytes still to be read.
+    HDX_CHECK(lo_ > w_ && hi_ <= r_);
     b_[--lo_] = v;
   }
 

@@ -44,16 +44,18 @@ inline void move_down(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t 
   else if (n == 1) *dst = *src;
 }
 
-// Moves n bytes from src down to dst, dst < src, in whole 16-byte pieces from the front: it reads
-// and writes up to 15 bytes past the n, for a caller that owns those bytes and has no use for
-// what lands there. Each piece is loaded before its store, which lies below the next piece.
+// Moves n bytes from src down to dst, dst < src, in whole pieces of kWholePiece bytes from the
+// front: it reads and writes up to kWholePiece - 1 bytes past the n, for a caller that owns those
+// bytes and has no use for what lands there. Each piece is loaded before its store, which lies
+// below the next piece.
+inline constexpr std::uint32_t kWholePiece = 16;
 inline void move_down_whole_pieces(std::uint8_t* dst, const std::uint8_t* src,
                                    std::uint32_t n) noexcept {
-  using Chunk [[gnu::vector_size(16)]] = std::uint8_t;
+  using Chunk [[gnu::vector_size(kWholePiece)]] = std::uint8_t;
   Chunk piece;
-  for (std::uint32_t i = 0; i < n; i += 16) {
-    __builtin_memcpy(&piece, src + i, 16);
-    __builtin_memcpy(dst + i, &piece, 16);
+  for (std::uint32_t i = 0; i < n; i += kWholePiece) {
+    __builtin_memcpy(&piece, src + i, kWholePiece);
+    __builtin_memcpy(dst + i, &piece, kWholePiece);
   }
 }
 

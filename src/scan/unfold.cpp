@@ -13,6 +13,7 @@
 
 #include "hdx.h"
 #include "scan/bytes.h"
+#include "scan/check.h"
 #include "scan/compactor.h"
 
 namespace hdx::detail {
@@ -79,7 +80,13 @@ std::uint32_t write_leftovers(std::uint8_t* buf, std::uint32_t len, Compactor& c
 // walk over a whole span with masks. kPiece is the move's overshoot, see move_down_whole_pieces.
 constexpr std::uint32_t kDenseGap = 16;
 constexpr std::uint32_t kDenseSpan = 64;
-constexpr std::uint32_t kPiece = 16;
+constexpr std::uint32_t kPiece = kWholePiece;
+// A span is one 64-byte mask; the mask of the bytes after it reads one byte past the span, which
+// the walk's end test leaves room for; and a span's folds, two bytes each at the least, push at
+// most one stash byte per eight of them, which the room's last term covers.
+static_assert(kDenseSpan == 64, "a span's folds come from one 64-bit mask");
+static_assert(kPiece >= 1, "the mask of the bytes after a span reads one byte past it");
+static_assert(kDenseSpan / 8 >= (kDenseSpan / 2 + 7) / 8, "the room covers a span's stash bytes");
 
 // Visits the LFs in order. The compactor writes only below its read position, which never
 // passes the byte after the last fold, and a walk writes only below its span; so every LF visited,
@@ -123,6 +130,7 @@ class Unfolder {
     std::uint32_t from = c_.read_pos();
     while (len_ - from >= kDenseSpan + kPiece && c_.room() >= kRoom) {
       const std::uint8_t* const span = buf + from;
+      HDX_CHECK(from >= 1);  // the CR mask reads the byte before the span
       std::uint64_t folds = mask64(span, '\n') & (mask64(span + 1, ' ') | mask64(span + 1, '\t'));
       const std::uint64_t crs_before = mask64(span - 1, '\r');
       std::uint32_t w = c_.write_pos();
@@ -131,6 +139,9 @@ class Unfolder {
         const auto at = static_cast<std::uint32_t>(__builtin_ctzll(folds));
         const std::uint32_t eol_len = 1 + ((crs_before >> at) & 1);
         const std::uint32_t n = from + at + 1 - eol_len - kept;
+        // A move and its overshoot land below the span and below the stash.
+        HDX_CHECK(w + n + kPiece <= from &&
+                  (c_.stash_lo() == c_.stash_hi() || w + n + kPiece <= c_.stash_lo()));
         move_down_whole_pieces(buf + w, buf + kept, n);
         w += n;
         kept = from + at + 1;
