@@ -140,13 +140,6 @@ template <class... Cs>
                                                            Cs... cs) noexcept {
   if (p < end && ((*p == cs) || ...)) return p;  // a match right here costs one compare
 #if defined(__SSE2__)
-  if constexpr (kBlock > 16) {
-    if (end - p >= kBlock) {
-      return find_in_blocks<kBlock>(p, end, [&](const std::uint8_t* at) {
-        return match_block(at, cs...);
-      });
-    }
-  }
   // Sixteen bytes at a time: the baseline's unit, and a wider build's for a range shorter than
   // its block. The same walk as find_in_blocks, written out with its compares: through the
   // template, or through match16, GCC gives a From field 7 to 13% more instructions (callgrind,
@@ -154,6 +147,16 @@ template <class... Cs>
   const auto match = [&](const std::uint8_t* at) {
     return static_cast<unsigned>(_mm_movemask_epi8((equal16(at, cs) | ...)));
   };
+  if constexpr (kBlock > 16) {
+    // A match close by is the common case, and the narrow unit's compare answers it for less
+    // than a wide one's: the wide blocks start after the first sixteen bytes.
+    if (end - p >= 16 + kBlock) {
+      if (const unsigned bits = match(p)) return p + __builtin_ctz(bits);
+      return find_in_blocks<kBlock>(p + 16, end, [&](const std::uint8_t* at) {
+        return match_block(at, cs...);
+      });
+    }
+  }
   if (end - p >= 16) {
     if (const unsigned bits = match(p)) return p + __builtin_ctz(bits);
     p += 16;
