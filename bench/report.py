@@ -83,7 +83,7 @@ def main():
         print("\n| hostile input, 4 MiB | hdx |\n|---|---|")
         for r in hostile:
             print(f"| {r['label']} | {r['real_time']:.2f} {r['time_unit']} |")
-    if len(sys.argv) > 2:
+    if len(sys.argv) > 2 and bars:
         write_chart(sys.argv[2], bars)
     if len(sys.argv) > 3:
         levels(runs, load(sys.argv[3]))
