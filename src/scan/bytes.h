@@ -52,10 +52,9 @@ template <class... Cs>
 }
 
 // The widest vector unit this build is for, the one place that chooses it: a block of kBlock
-// bytes, and the mask of the bytes of a block equal to any of `cs` (bit i for at[i]), in an
-// unsigned type just wide enough. The x86-64
-// baseline has SSE2's 16 bytes; the x86-64-v3 build AVX2's 32; the x86-64-v4 build AVX-512BW's
-// 64, whose compares give the mask itself.
+// bytes and, for the wider builds, the mask of the bytes of a block equal to any of `cs` (bit i
+// for at[i]). The x86-64 baseline has SSE2's 16 bytes; the x86-64-v3 build AVX2's 32; the
+// x86-64-v4 build AVX-512BW's 64, whose compares give the mask itself.
 #if defined(__AVX512BW__)
 constexpr std::ptrdiff_t kBlock = 64;
 template <class... Cs>
@@ -73,10 +72,6 @@ template <class... Cs>
 }
 #else
 constexpr std::ptrdiff_t kBlock = 16;
-template <class... Cs>
-[[gnu::always_inline]] inline unsigned match_block(const std::uint8_t* at, Cs... cs) noexcept {
-  return match16(at, cs...);
-}
 #endif
 static_assert(kBlock == 16 || kBlock == 32 || kBlock == 64, "a block's mask fits 64 bits");
 
@@ -224,15 +219,8 @@ inline void for_each_byte(const std::uint8_t* p, const std::uint8_t* end, std::u
   if (end - p >= 16) {
     // Whether any of the 64 bytes at `at` matches: one test, for the blocks that hold none.
     const auto any64 = [c](const std::uint8_t* at) {
-#if defined(__AVX512BW__)
-      return match_block(at, c) != 0;
-#elif defined(__AVX2__)
-      const __m256i want = _mm256_set1_epi8(static_cast<char>(c));
-      const auto load = [](const std::uint8_t* q) {
-        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-      };
-      return _mm256_movemask_epi8(_mm256_cmpeq_epi8(load(at), want) |
-                                  _mm256_cmpeq_epi8(load(at + 32), want)) != 0;
+#if defined(__AVX2__)
+      return mask64(at, c) != 0;
 #else
       return _mm_movemask_epi8(equal16(at, c) | equal16(at + 16, c) | equal16(at + 32, c) |
                                equal16(at + 48, c)) != 0;

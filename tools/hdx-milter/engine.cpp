@@ -1,7 +1,6 @@
 // The event loop of each thread, and the listening socket.
 #include "engine.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
