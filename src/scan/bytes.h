@@ -97,6 +97,14 @@ template <std::ptrdiff_t W, class Match>
   const auto bits = match(end - W) >> (W - (end - p));
   return bits != 0 ? p + std::countr_zero(bits) : nullptr;
 }
+
+// find_any's wide blocks, out of line: inlined, GCC sets up the wide compares' operands before
+// the narrow test that most calls end at, and every call pays for them.
+template <class... Cs>
+[[gnu::noinline]] const std::uint8_t* find_any_wide(const std::uint8_t* p, const std::uint8_t* end,
+                                                    Cs... cs) noexcept {
+  return find_in_blocks<kBlock>(p, end, [&](const std::uint8_t* at) { return match_block(at, cs...); });
+}
 #else
 // Without a vector unit, a machine word at a time.
 using Word = std::uintptr_t;
@@ -147,9 +155,7 @@ template <class... Cs>
     // than a wide one's: the wide blocks start after the first sixteen bytes.
     if (end - p >= 16 + kBlock) {
       if (const unsigned bits = match(p)) return p + __builtin_ctz(bits);
-      return find_in_blocks<kBlock>(p + 16, end, [&](const std::uint8_t* at) {
-        return match_block(at, cs...);
-      });
+      return find_any_wide(p + 16, end, cs...);
     }
   }
   if (end - p >= 16) {
