@@ -96,7 +96,9 @@ def test_str_positions_count_characters():
 def c_library():
     path = os.environ.get("HDX_LIBRARY") or ctypes.util.find_library("hdx")
     # By its name, so that this is the very library the module loaded (the build the loader picked
-    # for this CPU) and bound to its runtime.
+    # for this CPU) and bound to its runtime. A module built with the library inside loads none:
+    # there HDX_LIBRARY names an object that brings libhdx.so and a runtime, such as the build
+    # tree's module.
     lib = ctypes.CDLL(path)
     u32, p = ctypes.c_uint32, ctypes.c_char_p
     lib.HDXExtractSenderEmailAddrFromFromHdrField.argtypes = [p, u32, p, u32]

@@ -1,5 +1,6 @@
 // The C++ interface: the C results, in its own types.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <string>
 
@@ -28,4 +29,21 @@ TEST(Cpp, WrapsEveryFunction) {
   ASSERT_TRUE(ip);
   EXPECT_EQ(ip->data() - rcvd.data(), 23);
   EXPECT_EQ(*ip, "10.0.0.1");
+}
+
+// 4 GiB or more is refused whole, not cut to what fits: over a mapping that faults on any read,
+// every function that takes a length gives no result.
+TEST(Cpp, RefusesFourGiB) {
+  if constexpr (sizeof(std::size_t) > 4) {
+    const auto size = static_cast<std::size_t>(std::uint64_t{1} << 32);
+    EXPECT_TRUE(hdx::detail::fits32(size - 1));
+    void* huge = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(huge, MAP_FAILED);
+    const std::string_view text(static_cast<const char*>(huge), size);
+    EXPECT_FALSE(hdx::find_line_end(text));
+    EXPECT_FALSE(hdx::search(text, "x") || hdx::search("x", text));
+    EXPECT_FALSE(hdx::comment_length(text));
+    EXPECT_FALSE(hdx::path_address(text));
+    munmap(huge, size);
+  }
 }
