@@ -101,9 +101,10 @@ template <std::ptrdiff_t W, class Match>
 // find_any's wide blocks, out of line: inlined, GCC sets up the wide compares' operands before
 // the narrow test that most calls end at, and every call pays for them.
 template <class... Cs>
-[[gnu::noinline]] const std::uint8_t* find_any_wide(const std::uint8_t* p, const std::uint8_t* end,
-                                                    Cs... cs) noexcept {
-  return find_in_blocks<kBlock>(p, end, [&](const std::uint8_t* at) { return match_block(at, cs...); });
+[[gnu::noinline]] const std::uint8_t* find_any_wide(const std::uint8_t* p,
+                                                    const std::uint8_t* end, Cs... cs) noexcept {
+  return find_in_blocks<kBlock>(p, end,
+                                [&](const std::uint8_t* at) { return match_block(at, cs...); });
 }
 #else
 // Without a vector unit, a machine word at a time.
