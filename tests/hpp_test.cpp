@@ -36,7 +36,6 @@ TEST(Cpp, WrapsEveryFunction) {
 TEST(Cpp, RefusesFourGiB) {
   if constexpr (sizeof(std::size_t) > 4) {
     const auto size = static_cast<std::size_t>(std::uint64_t{1} << 32);
-    EXPECT_TRUE(hdx::detail::fits32(size - 1));
     void* huge = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     ASSERT_NE(huge, MAP_FAILED);
     const std::string_view text(static_cast<const char*>(huge), size);
