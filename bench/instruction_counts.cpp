@@ -57,6 +57,11 @@ std::size_t run(std::string_view job) {
     HDXUnfoldEmailHdrLine(block.data(), len(block));
     return 1;
   }
+  if (job == "unfold_no_eol") {  // 1 MiB without a line end: the search for LF alone
+    std::string block(1 << 20, 'x');
+    HDXUnfoldEmailHdrLine(block.data(), len(block));
+    return 1;
+  }
   for (const hdx_bench::Shape& shape : hdx_bench::kShapes) {
     if (job != shape.label) continue;
     std::string input = shape.make(1 << 20);
@@ -71,7 +76,7 @@ std::size_t run(std::string_view job) {
 int main(int argc, char** argv) {
   const std::size_t calls = argc == 2 ? run(argv[1]) : 0;
   if (calls == 0) {
-    std::fputs("usage: hdx_count from|received|smtp|unfold|unfold_block|HOSTILE_SHAPE\n", stderr);
+    std::fputs("usage: hdx_count from|received|smtp|unfold|unfold_block|unfold_no_eol|HOSTILE_SHAPE\n", stderr);
     return 2;
   }
   std::printf("%zu\n", calls);
