@@ -226,18 +226,29 @@ inline void for_each_byte(const std::uint8_t* p, const std::uint8_t* end, std::u
                           Visit visit) noexcept {
 #if defined(__SSE2__)
   if (end - p >= 16) {
-    // Whether any of the 64 bytes at `at` matches: one test, for the blocks that hold none.
-    const auto any64 = [c](const std::uint8_t* at) {
+    // Non-zero where any of the 64 bytes at `at` matches: one test, for the blocks that hold none.
+    const auto any64 = [c](const std::uint8_t* at) -> std::uint64_t {
 #if defined(__AVX2__)
-      return mask64(at, c) != 0;
+      return mask64(at, c);
 #else
-      return _mm_movemask_epi8(equal16(at, c) | equal16(at + 16, c) | equal16(at + 32, c) |
-                               equal16(at + 48, c)) != 0;
+      return static_cast<unsigned>(_mm_movemask_epi8(equal16(at, c) | equal16(at + 16, c) |
+                                                     equal16(at + 32, c) | equal16(at + 48, c)));
 #endif
     };
     while (p != end) {
-      if (end - p >= 64 && !any64(p)) {
+      if (end - p >= 64 && any64(p) == 0) {
         p += 64;
+        // After a block without a match, the wider builds go on four blocks a round while none
+        // holds one, with one test for all four: 1 MiB without a line end takes 0.12
+        // instructions a byte instead of 0.28 (x86-64-v3). The baseline keeps one block a
+        // round: its four tests cost a header more than they save (2.31 instructions a byte of
+        // the realistic block instead of 2.20, 773 a Received field instead of 760).
+        if constexpr (kBlock > 16) {
+          while (end - p >= 256 &&
+                 (any64(p) | any64(p + 64) | any64(p + 128) | any64(p + 192)) == 0) {
+            p += 256;
+          }
+        }
         continue;
       }
       // Bit i stands for p[i]. All four blocks are loaded before any match is visited: visit
