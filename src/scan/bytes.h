@@ -15,6 +15,14 @@
 #include <emmintrin.h>
 #endif
 
+// Inlined in the wider builds, where GCC's budget, spent on their larger code, leaves calls that
+// the baseline inlines by itself; forcing it there changes the baseline's code for the worse.
+#if defined(__AVX2__)
+#define HDX_INLINE_WIDE __attribute__((always_inline))
+#else
+#define HDX_INLINE_WIDE
+#endif
+
 namespace hdx::detail {
 
 // Half-open view [p, end) over caller bytes; never owns, never outlives the call.
@@ -147,10 +155,9 @@ template <class... Cs>
   // Sixteen bytes at a time: the baseline's unit, and a wider build's for a range shorter than
   // its block. The same walk as find_in_blocks, written out with its compares: through the
   // template, or through match16, GCC gives a From field 7 to 13% more instructions (callgrind,
-  // bench/instructions.sh), and the baseline must not pay for the wider builds. The compare is
-  // forced inline: in the x86-64-v3 build GCC otherwise leaves it a call (a Received field took
-  // 712 instructions instead of 694).
-  const auto match = [&](const std::uint8_t* at) __attribute__((always_inline)) {
+  // bench/instructions.sh), and the baseline must not pay for the wider builds. The x86-64-v3
+  // build otherwise leaves the compare a call (a Received field took 712 instructions, not 694).
+  const auto match = [&](const std::uint8_t* at) HDX_INLINE_WIDE {
     return static_cast<unsigned>(_mm_movemask_epi8((equal16(at, cs) | ...)));
   };
   if constexpr (kBlock > 16) {
