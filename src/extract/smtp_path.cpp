@@ -39,6 +39,7 @@ Bytes find_path_address(Bytes text) noexcept {
 template <bool kBlocks>
 std::int32_t extract_path_address(const char* buf, std::uint32_t len, char* out,
                                   std::uint32_t outSize) noexcept {
+  if (buf == nullptr || out == nullptr || outSize == 0) return HDX_FAIL;
   const Bytes address = find_path_address<kBlocks>(from_span(buf, len));
   if (address.p == nullptr) return HDX_FAIL;
   // Cut silently to fit: the result stays HDX_OK, as documented.
@@ -60,10 +61,10 @@ std::int32_t extract_path_address(const char* buf, std::uint32_t len, char* out,
 extern "C" HDX_EXPORT std::int32_t HDXExtractEmailAddrFromReverseOrForwardPath(
     const char* buf, std::uint32_t bufLen, char* out, std::uint32_t outSize) {
   using namespace hdx::detail;
-  if (buf == nullptr || out == nullptr || outSize == 0) return HDX_FAIL;
   // A command line holds at most 512 bytes, in which quoted strings one at a time cost little.
   // Only a longer one, hostile, may walk them a block at a time, out of line: the walk is a call,
-  // and the registers kept across it cost a command of the usual size 3% more instructions.
+  // and the registers kept across it would cost every command: 207 instructions, not 204, for
+  // the usual ones (x86-64 baseline; 201 before the walk).
   if (bufLen > 512) return extract_long_path_address(buf, bufLen, out, outSize);
   return extract_path_address<false>(buf, bufLen, out, outSize);
 }
