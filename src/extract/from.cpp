@@ -120,7 +120,7 @@ HDX_INLINE_WIDE inline Domain find_domain(const std::uint8_t* b, std::uint32_t a
     const std::uint8_t* stop = find_any(b + d, b + end, ']', ' ', '\t');
     return {d, stop == nullptr ? end : static_cast<std::uint32_t>(stop - b), stop != nullptr};
   }
-  const std::uint8_t* stop = find_any(b + d, b + end, '>', ',', ' ', '\t');
+  const std::uint8_t* stop = find_any_above(b, b + d, b + end, '>', ',', ' ', '\t');
   return {d, stop == nullptr ? end : static_cast<std::uint32_t>(stop - b), true};
 }
 

@@ -198,6 +198,23 @@ inline const std::uint8_t* find_byte(const std::uint8_t* p, const std::uint8_t* 
   return find_any(p, end, c);
 }
 
+// find_any for a caller that may read the bytes from `floor` up to p as well: a range shorter than
+// sixteen bytes, the end of most addresses, is searched with the sixteen that end at `end`, where
+// they start at floor or above, rather than a byte at a time.
+template <class... Cs>
+[[gnu::always_inline]] inline const std::uint8_t* find_any_above(
+    [[maybe_unused]] const std::uint8_t* floor, const std::uint8_t* p, const std::uint8_t* end,
+    Cs... cs) noexcept {
+#if defined(__SSE2__)
+  if (end - p < 16 && end - floor >= 16) {
+    HDX_CHECK(floor <= p && p <= end);
+    const unsigned bits = match16(end - 16, cs...) >> (16 - (end - p));
+    return bits != 0 ? p + __builtin_ctz(bits) : nullptr;
+  }
+#endif
+  return find_any(p, end, cs...);
+}
+
 // Bit i of the result stands for p[i] == c, over the 64 bytes from p.
 inline std::uint64_t mask64(const std::uint8_t* p, std::uint8_t c) noexcept {
 #if defined(__AVX512BW__)
