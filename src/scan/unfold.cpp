@@ -165,14 +165,15 @@ class Unfolder {
   // gather a span's kept bytes in whole groups of 8. Every write lands below the span and below
   // the stash: the room covers the span, the kept bytes that the span before left (fewer than
   // kDenseGap), a piece's or group's overshoot and the stash's growth, one byte per eight folds
-  // of at least two bytes each. So the bytes from the span on stay as the caller left
-  // them; before it, a byte may have become a stash byte only where a fold's LF stood, and then
-  // the span opens with that fold's blank, so no CR is looked for there.
+  // of at least two bytes each. So the bytes from the span on stay as the caller left them;
+  // before it, a byte may have become a stash byte only where a fold's LF stood, and then the
+  // span opens with that fold's blank, so no CR is looked for there.
   [[gnu::noinline]] std::uint32_t walk() noexcept {
     constexpr std::uint32_t kRoom = kDenseSpan + kDenseGap + kPiece + kDenseSpan / 8;
+    std::uint8_t* const buf = buf_;  // a local, because every store could alias the members
     std::uint32_t from = c_.read_pos();
     while (len_ - from >= kDenseSpan + kPiece && c_.room() >= kRoom) {
-      const std::uint8_t* const span = buf_ + from;
+      const std::uint8_t* const span = buf + from;
       HDX_CHECK(from >= 1);  // the CR mask reads the byte before the span
       std::uint64_t folds = mask64(span, '\n') & (mask64(span + 1, ' ') | mask64(span + 1, '\t'));
       const std::uint64_t crs_before = mask64(span - 1, '\r');
@@ -182,7 +183,6 @@ class Unfolder {
       // The baseline has no byte shuffle; byte by byte, a gather would cost it more than moves.
       gather(from, folds, crs_before);
 #else
-      std::uint8_t* const buf = buf_;  // a local, because every store could alias the members
       std::uint32_t w = c_.write_pos();
       std::uint32_t kept = c_.read_pos();  // the first byte not moved yet
       for (; folds != 0; folds &= folds - 1) {
