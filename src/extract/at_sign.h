@@ -112,7 +112,10 @@ inline std::uint32_t find_at_sign(const std::uint8_t* b, std::uint32_t q,
     q = static_cast<std::uint32_t>(next - b);
     if (*next == '@') return q;
     if constexpr (kBlocks) {
-      if (end - q >= 64) return find_at_sign_in_blocks(b, q, end);
+      // Marked unlikely so that the call lies apart from the caller's hot code: laid out inline,
+      // it moved a From field's comment loop, and a comment nested two million deep took 3.1 ms
+      // instead of 2.5 in the baseline build, with the same instructions.
+      if (end - q >= 64) [[unlikely]] return find_at_sign_in_blocks(b, q, end);
     }
     const std::uint32_t len = quoted_string_len({next, b + end});
     if (len == 0) {
