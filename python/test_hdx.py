@@ -1,10 +1,7 @@
-"""The hdx module against its contract: every input type, the C library on the same bytes,
-wrong types, threads and leaks."""
+"""The hdx module against its contract: every input type, buffers changed in place as the
+library changes them, wrong types, threads and leaks."""
 
-import ctypes
-import ctypes.util
 import mmap
-import os
 import random
 import threading
 import tracemalloc
@@ -13,29 +10,22 @@ import pytest
 
 import hdx
 
-# (function, argument as bytes, result for bytes). Positions count bytes; every argument here is
-# ASCII, so a str counts the same.
+# (function, argument as bytes, result for bytes): one call that finds and one that does not for
+# each function; what the library finds is its own tests' business. Positions count bytes; every
+# argument here is ASCII, so a str counts the same.
 ROWS = [
     (hdx.sender_address, b"From: Ann <ann@example.org>\r\n", b"ann@example.org"),
-    (hdx.sender_address, b'From: "a@b" <ab@cd>\r\n', b"ab@cd"),
-    (hdx.sender_address, b"From: ab(x)@cd", b"ab@cd"),
-    (hdx.sender_address, b"From: =?utf-8?Q?Ann?= <ann@x>", b"ann@x"),
-    (hdx.sender_address, b"From: ann @ example.org\r\n\t(comment)\r\n", b"ann@example.org"),
     (hdx.sender_address, b"From: nobody\r\n", None),
     (hdx.sender_address, b"", None),
-    (hdx.sender_ip, b"Received: from mx (mx [192.0.2.25]) by y\r\n", b"192.0.2.25"),
     (hdx.sender_ip, b"Received: from mx (mx\r\n\t[IPv6:2001:db8::1]) by y", b"IPv6:2001:db8::1"),
     (hdx.sender_ip, b"Received: by y\r\n", None),
-    (hdx.path_address, b"RCPT TO:<@relay.example:bob@example.net>", b"bob@example.net"),
     (hdx.path_address, b'MAIL FROM:<"a b"@example.org> SIZE=10', b'"a b"@example.org'),
     (hdx.path_address, b"MAIL FROM:<>", None),
     (hdx.unfold, b"Subject: a\r\n b\r\n", b"Subject: a b\r\n"),
     (hdx.unfold, b"", b""),
     (hdx.find_line_end, b"ab\r\ncd", (4, 2)),
-    (hdx.find_line_end, b"ab\ncd", (3, 1)),
     (hdx.find_line_end, b"ab\rcd", None),
     (hdx.has_non_space, b"  \t ", True),
-    (hdx.has_non_space, b"    ", False),
     (hdx.has_non_space, b"", False),
     (hdx.comment_length, b"(a(b)\\)c)d", 9),
     (hdx.comment_length, b"(a", None),
@@ -75,60 +65,32 @@ def test_search(text, pattern, want, kind):
     assert hdx.search(KINDS[kind](text), KINDS[kind](pattern)) == want
 
 
-@pytest.mark.parametrize("field", [
-    "From: Ünïcode <ü@example.org>\r\n",
-    "From: =?utf-8?Q?=C3=89?= <ann@example.org> \udce9\r\n",  # a byte that is not UTF-8
-])
-def test_str_round_trips_byte_for_byte(field):
+def test_str_round_trips_and_counts_characters():
+    # Non-ASCII text, and a byte that is not UTF-8, come back byte for byte; positions count
+    # characters.
+    field = "From: =?utf-8?Q?=C3=89?= Ünïcode <ü@example.org> \udce9\r\n"
     raw = field.encode("utf-8", "surrogateescape")
     assert hdx.sender_address(field) == hdx.sender_address(raw).decode("utf-8", "surrogateescape")
     assert hdx.unfold(field) == field
-
-
-def test_str_positions_count_characters():
     assert hdx.search("äöü=?x", "=?") == (3, 2, False)
     assert hdx.find_line_end("ää\nb") == (3, 1)
     assert hdx.comment_length("(ä)x") == 3
 
 
-# The C library itself, through ctypes, on the same bytes: the module must leave each buffer as
-# it does, leftovers included, and find the same.
-def c_library():
-    path = os.environ.get("HDX_LIBRARY") or ctypes.util.find_library("hdx")
-    # By its name, so that this is the very library the module loaded (the build the loader picked
-    # for this CPU) and bound to its runtime. A module built with the library inside loads none:
-    # there HDX_LIBRARY names an object that brings libhdx.so and a runtime, such as the build
-    # tree's module.
-    lib = ctypes.CDLL(path)
-    u32, p = ctypes.c_uint32, ctypes.c_char_p
-    lib.HDXExtractSenderEmailAddrFromFromHdrField.argtypes = [p, u32, p, u32]
-    lib.HDXExtractSenderIPFromRcvdHdrField.argtypes = [
-        p, u32, ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(u32)]
-    lib.HDXUnfoldEmailHdrLine.argtypes = [p, u32]
-    lib.HDXUnfoldEmailHdrLine.restype = u32
-    return lib
-
-
-def c_sender_address(lib, data):
-    buf = ctypes.create_string_buffer(data, len(data))
-    out = ctypes.create_string_buffer(len(data) + 1)
-    rc = lib.HDXExtractSenderEmailAddrFromFromHdrField(buf, len(data), out, len(data) + 1)
-    return buf.raw, out.value if rc == 0 else None
-
-
-def c_sender_ip(lib, data):
-    buf = ctypes.create_string_buffer(data, len(data))
-    ip, length = ctypes.c_void_p(), ctypes.c_uint32()
-    rc = lib.HDXExtractSenderIPFromRcvdHdrField(buf, len(data), ctypes.byref(ip),
-                                                ctypes.byref(length))
-    start = (ip.value or 0) - ctypes.addressof(buf)
-    return buf.raw, (start, length.value) if rc == 0 else None
-
-
-def c_unfold(lib, data):
-    buf = ctypes.create_string_buffer(data, len(data))
-    kept = lib.HDXUnfoldEmailHdrLine(buf, len(data))
-    return buf.raw[:kept]
+# The bytearray as the library leaves its buffer, leftovers included, and the result.
+@pytest.mark.parametrize("function,field,after,want", [
+    (hdx.sender_address_in_place, b"From: ab(x)@cd\r\n", b"From: ab@cd@cd\r\n", b"ab@cd"),
+    (hdx.sender_address_in_place, b"From: (unclosed) (x\r\n", b"From:  (xclosed) (x\r\n",
+     None),
+    (hdx.sender_ip_in_place, b"Received: from mx\r\n (mx [10.0.0.1]) by cd\r\n",
+     b"Received: from mx (mx [10.0.0.1]) by cd\r\n\r\n", (23, 8)),
+    (hdx.sender_ip_in_place, b"Received: by\r\n x\r\n", b"Received: by x\r\n\r\n", None),
+    (hdx.unfold_in_place, b"A: x\r\n y\r\n", b"A: x y\r\n", None),
+])
+def test_in_place(function, field, after, want):
+    buf = bytearray(field)
+    assert function(buf) == want
+    assert buf == after
 
 
 def fields(seed, count):
@@ -140,21 +102,16 @@ def fields(seed, count):
             for _ in range(count)]
 
 
-def test_in_place_as_the_c_library():
-    lib = c_library()
+def test_copies_agree_with_in_place():
     for data in fields(seed=1, count=3000):
         buf = bytearray(data)
-        got = hdx.sender_address_in_place(buf)
-        assert (bytes(buf), got) == c_sender_address(lib, data), data
-        assert hdx.sender_address(data) == got
+        assert hdx.sender_address(data) == hdx.sender_address_in_place(buf), data
         buf = bytearray(data)
-        got = hdx.sender_ip_in_place(buf)
-        assert (bytes(buf), got) == c_sender_ip(lib, data), data
-        if got is not None:
-            assert hdx.sender_ip(data) == bytes(buf[got[0]:got[0] + got[1]])
+        at = hdx.sender_ip_in_place(buf)
+        assert hdx.sender_ip(data) == (None if at is None else bytes(buf[at[0]:at[0] + at[1]]))
         buf = bytearray(data)
         hdx.unfold_in_place(buf)
-        assert bytes(buf) == c_unfold(lib, data) == hdx.unfold(data), data
+        assert bytes(buf) == hdx.unfold(data), data
 
 
 @pytest.mark.parametrize("call,error", [
@@ -204,13 +161,10 @@ def test_threads_read_alike():
 
 
 def test_no_leak():
-    calls = [
-        lambda: hdx.sender_address("From: Ann <ann@example.org>"),
+    calls = [lambda f=f, a=a: f(a) for f, a, _ in ROWS] + [
+        lambda: hdx.sender_address("From: Ann <ann@example.org>" + " " * 2000),  # room on the heap
         lambda: hdx.sender_address_in_place(bytearray(b"From: a(b)@c")),
-        lambda: hdx.sender_ip(b"Received: from x (x [192.0.2.1])"),
         lambda: hdx.sender_ip_in_place(bytearray(b"Received: from x (x [192.0.2.1])")),
-        lambda: hdx.path_address(b"MAIL FROM:<a@b>"),
-        lambda: hdx.unfold(bytearray(b"a\r\n b" * 100)),
         lambda: hdx.unfold_in_place(bytearray(b"a\r\n b")),
         lambda: hdx.search("äbc", "c"),
         lambda: hdx.sender_address(5),

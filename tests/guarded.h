@@ -12,11 +12,9 @@
 
 namespace hdx_test {
 
-enum class Guard { After, Before };
-
 class GuardedBytes {
  public:
-  explicit GuardedBytes(std::string_view bytes, Guard guard = Guard::After) : size_(bytes.size()) {
+  explicit GuardedBytes(std::string_view bytes) : size_(bytes.size()) {
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     const std::size_t data_pages = (size_ + page - 1) / page + 1;
     map_size_ = (data_pages + 2) * page;
@@ -24,7 +22,7 @@ class GuardedBytes {
     base_ = static_cast<char*>(m);
     mprotect(base_, page, PROT_NONE);
     mprotect(base_ + map_size_ - page, page, PROT_NONE);
-    data_ = guard == Guard::After ? base_ + map_size_ - page - size_ : base_ + page;
+    data_ = base_ + map_size_ - page - size_;
     std::memcpy(data_, bytes.data(), size_);
   }
   GuardedBytes(const GuardedBytes&) = delete;
@@ -32,7 +30,6 @@ class GuardedBytes {
   ~GuardedBytes() { munmap(base_, map_size_); }
 
   char* data() { return data_; }
-  std::size_t size() const { return size_; }
   std::uint32_t len() const { return static_cast<std::uint32_t>(size_); }
   // The inclusive pair; for an empty input `last` lies below `first`, as callers pass it.
   char* first() { return data_; }

@@ -99,18 +99,6 @@ for eol in '' '\n' '\r\n'; do
   check "field path, terminator '$eol' dropped" 0 "$work/want" run_stdin "$work/path" "${hdx[@]}" field path
 done
 
-# Obsolete field-name syntax: blanks before the colon. scan hands over the raw field, so it must
-# agree with what the library finds in that field alone.
-fields=('From : <ab@cd>' $'Return-Path\t: <ef@gh>' $'Received \t: from x (y [192.0.2.1])')
-printf 'Subject: obsolete\r\n%s\r\n' "${fields[@]}" >"$work/obsolete"
-printf '%s' "$work/obsolete" >"$work/want"
-for i in 0 1 2; do
-  kind=$(echo "${fields[i]%%[ $'\t']*}" | tr 'A-Z' 'a-z')
-  printf '\t%s' "$(printf '%s\r\n' "${fields[i]}" | "${hdx[@]}" field "$kind")" >>"$work/want"
-done
-echo >>"$work/want"
-check "obsolete field names" 0 "$work/want" "${hdx[@]}" scan "$work/obsolete"
-
 check "smtp transcript" 0 - "${hdx[@]}" smtp tests/cli/smtp.txt
 expect "smtp mail" '^tests/cli/smtp.txt	4	MAIL	ann@example.org$' out
 expect "smtp empty path" '^tests/cli/smtp.txt	8	MAIL	$' out

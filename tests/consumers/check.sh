@@ -20,7 +20,9 @@ else
 fi
 
 sed -n '/^```c$/,/^```$/{/^```/d;p}' "$top/README.md" >"$work/host.c"
-cc -o "$work/host" "$work/host.c" $(pkg-config --cflags --libs hdx-runtime) "${link[@]}"
+# Plain C with every warning an error: the header must suit a C host, whose buffers pass
+# without casts.
+cc -Wall -Wextra -Werror -o "$work/host" "$work/host.c" $(pkg-config --cflags --libs hdx-runtime) "${link[@]}"
 [[ $("$work/host") == $'from ann@example.org\nvia 192.0.2.25' ]] || { echo "README example"; exit 1; }
 
 cmake -S "$top/tests/consumers/cmake" -B "$work/cmake_consumer" -G Ninja "${find[@]}" >/dev/null

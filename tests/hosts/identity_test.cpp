@@ -201,14 +201,12 @@ struct OneValue {
   const char* yield;
 };
 
-// What the live Exim test cannot compare with the hdx command: nothing found, over the cap, and
-// calls that the configuration got wrong.
+// One address found; then what the live Exim test cannot compare with the hdx command: nothing
+// found, over the cap, and calls that the configuration got wrong.
 const OneValue kOneValue[] = {
     {"from", {" \"Ann\" <ann@example.org> (Sales)"}, OK, "ann@example.org"},
     {"from", {" undisclosed-recipients:;"}, OK, ""},
-    {"received_ip", {" from mx\n\t(mx [IPv6:2001:db8::1])"}, OK, "IPv6:2001:db8::1"},
     {"received_ip", {" from x (y [192.0.2.1])" + std::string(140 * 1024, ' ')}, OK, ""},
-    {"path", {"RCPT TO:<@relay.example:bob@example.net> NOTIFY=NEVER"}, OK, "bob@example.net"},
     {"path", {"<ann@example.org>"}, OK, ""},
     {"from", {}, FAIL, "hdx-exim: from takes one argument, a From field's value"},
     {"identity", {"a", "b"}, FAIL, "hdx-exim: identity takes at most one argument"},
