@@ -114,19 +114,17 @@ def test_copies_agree_with_in_place():
         assert bytes(buf) == hdx.unfold(data), data
 
 
-@pytest.mark.parametrize("call,error", [
-    (lambda: hdx.sender_address(5), TypeError),
-    (lambda: hdx.sender_address(None), TypeError),
-    (lambda: hdx.sender_address(memoryview(b"abcd")[::2]), TypeError),
-    (lambda: hdx.sender_address_in_place(b"From: a@b"), TypeError),
-    (lambda: hdx.sender_ip_in_place("Received: from x"), TypeError),
-    (lambda: hdx.unfold_in_place(memoryview(bytearray(b"a\r\n b"))), TypeError),
-    (lambda: hdx.search("text", b"t"), TypeError),
-    (lambda: hdx.search(b"text"), TypeError),
-    (lambda: hdx.current_date(b"x"), TypeError),
+@pytest.mark.parametrize("call", [
+    lambda: hdx.sender_address(5),
+    lambda: hdx.sender_address(memoryview(b"abcd")[::2]),
+    lambda: hdx.sender_address_in_place(b"From: a@b"),
+    lambda: hdx.unfold_in_place(memoryview(bytearray(b"a\r\n b"))),
+    lambda: hdx.search("text", b"t"),
+    lambda: hdx.search(b"text"),
+    lambda: hdx.current_date(b"x"),
 ])
-def test_wrong_arguments(call, error):
-    with pytest.raises(error):
+def test_wrong_arguments(call):
+    with pytest.raises(TypeError):
         call()
 
 

@@ -40,13 +40,6 @@ TEST(LineEnd, Table) {
   }
 }
 
-TEST(LineEnd, BadArguments) {
-  std::uint32_t n = 0;
-  EXPECT_EQ(HDXFindEmailLineEnd(nullptr, 3, &n, &n) + HDXFindEmailLineEnd("\n", 0, &n, &n) +
-                HDXFindEmailLineEnd("\n", 1, nullptr, &n) + HDXFindEmailLineEnd("\n", 1, &n, nullptr),
-            -4);
-}
-
 // Every alignment and position, so that the word-at-a-time search is checked at each offset
 // within a word on both byte orders.
 TEST(LineEnd, EveryOffsetAndAlignment) {

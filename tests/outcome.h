@@ -1,6 +1,6 @@
-// One call of an extractor that writes to `out`, summed up as a string so that a table row states
-// its whole outcome in one column: the text for 0, "!" and the text for -1 after writing, and "-"
-// for -1 with out untouched. Writing past outSize, or text not terminated inside it, fails the test.
+// One call of an extractor on guarded input, summed up as a string so that a table row states its
+// whole outcome in one column: the text for 0, "!" and the text for -1 after writing, and "-" for
+// -1 with out untouched. Writing past out_size, or text not terminated inside it, fails the test.
 #ifndef HDX_TESTS_OUTCOME_H
 #define HDX_TESTS_OUTCOME_H
 
@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <string>
 
+#include "guarded.h"
+
 namespace hdx_test {
 
-template <class Call>
-std::string outcome(Call call, std::uint32_t out_size) {
+template <class Extract>
+std::string outcome(Extract extract, GuardedBytes& in, std::uint32_t out_size) {
   std::string out(out_size + 1, '#');
-  const std::int32_t rc = call(out.data(), out_size);
+  const std::int32_t rc = extract(in.data(), in.len(), out.data(), out_size);
   EXPECT_EQ(out[out_size], '#');
   if (rc == -1 && out[0] == '#') return "-";
   EXPECT_LT(out.find('\0'), out_size);

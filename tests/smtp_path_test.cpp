@@ -65,10 +65,8 @@ TEST(SmtpPath, Table) {
   for (const auto& c : kPaths) {
     SCOPED_TRACE(c.name);
     GuardedBytes buf(c.in);
-    const auto call = [&](char* out, std::uint32_t size) {
-      return HDXExtractEmailAddrFromReverseOrForwardPath(buf.data(), buf.len(), out, size);
-    };
-    EXPECT_EQ(hdx_test::outcome(call, c.out_size), c.want);
+    EXPECT_EQ(hdx_test::outcome(HDXExtractEmailAddrFromReverseOrForwardPath, buf, c.out_size),
+              c.want);
     EXPECT_EQ(buf.str(), c.in);  // the command is only read
   }
   char out[4] = "#";

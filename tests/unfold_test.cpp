@@ -35,6 +35,7 @@ constexpr UnfoldCase kUnfolds[] = {
     {"cr before lf at the start of a line", "a\n\r\n b"sv, "a\n b b"sv, 4},
     {"lone cr stays", "a\r b\r\n c"sv, "a\r b c c"sv, 6},
     {"single byte", "\n"sv, "\n"sv, 1},
+    {"empty", ""sv, ""sv, 0},
 };
 
 TEST(Unfold, Table) {
@@ -46,12 +47,7 @@ TEST(Unfold, Table) {
   }
 }
 
-TEST(Unfold, NullAndEmpty) {
-  EXPECT_EQ(HDXUnfoldEmailHdrLine(nullptr, 42), 42u);
-  char byte = 'x';
-  EXPECT_EQ(HDXUnfoldEmailHdrLine(&byte, 0), 0u);
-  EXPECT_EQ(byte, 'x');
-}
+TEST(Unfold, Null) { EXPECT_EQ(HDXUnfoldEmailHdrLine(nullptr, 42), 42u); }
 
 // Random fields against the literal fold-by-fold model, whole buffers compared. Short fields are
 // mostly folding bytes. Long ones alternate stretches of such bytes, thousands of folds standing

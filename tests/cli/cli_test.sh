@@ -61,10 +61,8 @@ printf 'Return-Path: <ef@gh>\n\n' >"$work/maildir/cur/2"
 printf '%s\t\tef@gh\t\n%s\tab@cd\t\t\n' "$work/maildir/cur/2" "$work/maildir/new/1" >"$work/want"
 check "maildir" 0 "$work/want" "${hdx[@]}" scan "$work/maildir"
 
-check "stdin" 0 - run_stdin examples/sample.mbox "${hdx[@]}" scan
-expect "stdin source" '^-#1	ann@example.org' out
-
-# A mailbox large enough to be cut into parts: every worker count gives what the stream reader does.
+# A mailbox large enough to be cut into parts: every worker count gives what the stream reader
+# (standard input) does.
 line=$(printf '%070d' 0)
 for i in $(seq 1 40); do
   cat examples/sample.mbox; printf '\n'; for k in $(seq 1 3500); do echo "$line"; done; printf '\n'
@@ -76,10 +74,9 @@ check "workers must be counted" 2 /dev/null "${hdx[@]}" scan -j 0 examples/sampl
 
 check "unreadable file" 2 tests/cli/sample.tsv "${hdx[@]}" scan "$work/missing" examples/sample.mbox
 expect "unreadable named" "missing: No such file" err
-check "no command" 2 /dev/null "${hdx[@]}"
-check "unknown command" 2 /dev/null "${hdx[@]}" frobnicate
-check "unknown option" 2 /dev/null "${hdx[@]}" scan --bogus
-check "unknown field kind" 2 /dev/null "${hdx[@]}" field sender
+for usage in "" frobnicate "scan --bogus" "field sender"; do
+  check "usage: '$usage'" 2 /dev/null "${hdx[@]}" $usage
+done
 check "help" 0 - "${hdx[@]}" --help
 expect "help text" '^usage: hdx scan' out
 check "version" 0 - "${hdx[@]}" --version

@@ -53,8 +53,7 @@ done
 filter_pid=$!
 for _ in $(seq 50); do grep -q " $socket\$" /proc/net/unix && break; sleep 0.1; done
 grep -q " $socket\$" /proc/net/unix || fail "the filter does not listen on $socket"
-/etc/init.d/postfix start >/dev/null || fail "Postfix did not start"
-for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/25) 2>/dev/null && break; sleep 0.1; done
+/etc/init.d/postfix start >/dev/null && wait_port 25 || fail "Postfix did not start"
 # Nothing listens outside loopback: every TCP listener on port 25 is bound to 127.0.0.1.
 awk '$4 == "0A" && $2 ~ /:0019$/ && $2 !~ /^0100007F:/ { bad = 1 } END { exit bad }' \
   /proc/net/tcp || fail "Postfix listens outside loopback"
