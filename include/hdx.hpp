@@ -90,11 +90,16 @@ inline std::optional<std::size_t> quoted_string_length(std::string_view text) {
   return detail::token_length(text, HDXFindEmailQuotedStringEnd);
 }
 
+// The functions that give a string take any std::basic_string of char, std::string or a
+// std::pmr::string over the host's own memory among them; the result has the input's allocator,
+// or the one passed.
+
 // The sender's address from a whole From or Return-Path field. Cuts the field in place (see
 // hdx.h): afterwards it is no longer the field that was passed.
-inline std::optional<std::string> sender_address_in_place(std::string& field) {
+template <class String>
+std::optional<String> sender_address_in_place(String& field) {
   if (!detail::fits32(field.size())) return std::nullopt;
-  std::string out(field.size() + 1, '\0');  // an address never outgrows its field
+  String out(field.size() + 1, '\0', field.get_allocator());  // no address outgrows its field
   if (HDXExtractSenderEmailAddrFromFromHdrField(field.data(), detail::size32(field.size()),
                                                 out.data(), detail::size32(out.size())) != HDX_OK) {
     return std::nullopt;
@@ -105,7 +110,8 @@ inline std::optional<std::string> sender_address_in_place(std::string& field) {
 
 // The sending host's address from a whole Received field, unfolded in place; the view points into
 // field and lives as long as it is not changed.
-inline std::optional<std::string_view> sender_ip_in_place(std::string& field) {
+template <class String>
+std::optional<std::string_view> sender_ip_in_place(String& field) {
   char* ip = nullptr;
   std::uint32_t len = 0;
   if (!detail::fits32(field.size()) ||
@@ -117,9 +123,11 @@ inline std::optional<std::string_view> sender_ip_in_place(std::string& field) {
 }
 
 // The mailbox address of a "MAIL FROM:" or "RCPT TO:" command; the command is only read.
-inline std::optional<std::string> path_address(std::string_view command) {
+template <class String = std::string>
+std::optional<String> path_address(std::string_view command,
+                                   const typename String::allocator_type& allocator = {}) {
   if (!detail::fits32(command.size())) return std::nullopt;
-  std::string out(command.size() + 1, '\0');
+  String out(command.size() + 1, '\0', allocator);
   if (HDXExtractEmailAddrFromReverseOrForwardPath(command.data(), detail::size32(command.size()),
                                                   out.data(),
                                                   detail::size32(out.size())) != HDX_OK) {

@@ -82,7 +82,7 @@ const Row kRows[] = {
      negotiation() + packet('H', "x\0"s) + packet('U', "VRFY\0"s) + packet('B', "body") +
      packet('Z'), "O 6 11 10d1d2 c c c c"},
     {"IPv6 peer, written as inet_ntop writes it", negotiation() +
-     packet('C', "h\0"s "6\x00\x19" "IPv6:2001:DB8:0:0::1\0"s) + kEnvelope + packet('E'),
+     packet('C', "h\0"s "6\x00\x19" "iPv6:2001:DB8:0:0::1\0"s) + kEnvelope + packet('E'),
      "O 6 11 10d1d2 h X-HDX-Identity| peer=2001:db8::1; envelope-from=ann@example.org;\n"
      "\trcpt=bob@example.net; from=; return-path=; received-ip=| c"},
     {"QUIT closes", negotiation() + packet('Q') + packet('T'), "O 6 11 10d1d2", false},

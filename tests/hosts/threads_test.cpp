@@ -1,14 +1,17 @@
 // The filter's engine over a real socket, with many MTA connections at once on two threads;
 // built with ThreadSanitizer, which reports any data race. Each connection must get exactly the
 // replies that its own bytes get from a lone session, whatever else comes in meanwhile (a peer
-// that breaks the protocol, one that goes quiet), and the engine must stop when told.
+// that breaks the protocol, one that goes quiet), and the engine must stop when told. Out of
+// descriptors, the engine must neither spin on accept nor stop accepting for good.
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -16,6 +19,14 @@
 
 #include "engine.h"
 #include "milter_packets.h"
+
+// Every accept the engine tries, counted through the linker's --wrap.
+std::atomic<int> accept_calls{0};
+extern "C" int __real_accept4(int, sockaddr*, socklen_t*, int);
+extern "C" int __wrap_accept4(int fd, sockaddr* addr, socklen_t* len, int flags) {
+  ++accept_calls;
+  return __real_accept4(fd, addr, len, flags);
+}
 
 namespace {
 
@@ -64,27 +75,41 @@ std::string exchange(const std::string& path, const std::string& bytes, std::siz
   return got;
 }
 
-TEST(MilterEngine, ManyConnectionsOnTwoThreads) {
-  char dir[] = "/tmp/hdx-engine-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/milter.sock";
-  const hdx_milter::Listener listener = hdx_milter::listen_on("unix:" + path);
-  ASSERT_GE(listener.fd, 0) << listener.error;
-  const hdx_milter::Filter filter;
-  hdx_milter::Engine engine(listener.fd, filter, {.threads = 2});
-  ASSERT_TRUE(engine.start());
+// A filter listening on a unix socket in a directory of its own.
+class MilterEngine : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(mkdtemp(dir_), nullptr);
+    path_ = std::string(dir_) + "/milter.sock";
+    listener_ = hdx_milter::listen_on("unix:" + path_);
+    ASSERT_GE(listener_.fd, 0) << listener_.error;
+  }
+  void TearDown() override {
+    close(listener_.fd);
+    unlink(path_.c_str());
+    rmdir(dir_);
+  }
 
+  char dir_[32] = "/tmp/hdx-engine-XXXXXX";
+  std::string path_;
+  hdx_milter::Listener listener_;
+  const hdx_milter::Filter filter_;
+};
+
+TEST_F(MilterEngine, ManyConnectionsOnTwoThreads) {
+  hdx_milter::Engine engine(listener_.fd, filter_, {.threads = 2});
+  ASSERT_TRUE(engine.start()) << engine.error();
   constexpr int kClients = 8;
   std::vector<std::string> want(kClients), got(kClients);
-  for (int c = 0; c < kClients; ++c) hdx_milter::Session(filter).receive(stream(c), want[c]);
+  for (int c = 0; c < kClients; ++c) hdx_milter::Session(filter_).receive(stream(c), want[c]);
   // Alongside: a peer that sends a length over the cap, and one that sends half a packet and
   // stays; neither may hold the others up.
-  const int hostile = connect_to(path), quiet = connect_to(path);
+  const int hostile = connect_to(path_), quiet = connect_to(path_);
   ASSERT_EQ(write(hostile, "\xff\xff\xff\xffL", 5), 5);
   ASSERT_EQ(write(quiet, "\0\0", 2), 2);
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
-    clients.emplace_back([&, c] { got[c] = exchange(path, stream(c), want[c].size()); });
+    clients.emplace_back([&, c] { got[c] = exchange(path_, stream(c), want[c].size()); });
   }
   for (auto& t : clients) t.join();
   for (int c = 0; c < kClients; ++c) EXPECT_TRUE(got[c] == want[c]) << "client " << c;
@@ -96,9 +121,43 @@ TEST(MilterEngine, ManyConnectionsOnTwoThreads) {
   EXPECT_EQ(read(quiet, &byte, 1), 0);
   close(hostile);
   close(quiet);
-  close(listener.fd);
-  unlink(path.c_str());
-  rmdir(dir);
 }
+
+// With no descriptor left, 40 MTA connections wait in the listening socket's queue for two
+// seconds: the engine tries to accept a few times, not in a loop, and once descriptors are free
+// again it accepts by itself and serves a new session.
+TEST_F(MilterEngine, OutOfDescriptors) {
+  hdx_milter::Engine engine(listener_.fd, filter_, {.threads = 1});
+  ASSERT_TRUE(engine.start()) << engine.error();
+  std::vector<int> held(40);
+  for (int& fd : held) fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  // The lowest free descriptor is the new limit: every descriptor below it is taken.
+  const int lowest_free = dup(0);
+  close(lowest_free);
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const rlimit lowered{static_cast<rlim_t>(lowest_free), limit.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  accept_calls = 0;
+  for (const int fd : held) {
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_LE(accept_calls.load(), 10);
+  EXPECT_GE(accept_calls.load(), 1);
+
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  std::string want;
+  hdx_milter::Session(filter_).receive(stream(0), want);
+  EXPECT_TRUE(exchange(path_, stream(0), want.size()) == want);
+  for (const int fd : held) close(fd);
+  engine.stop();
+  engine.join();
+}
+
+
 
 }  // namespace

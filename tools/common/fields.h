@@ -30,21 +30,27 @@ struct Field {
   std::string_view value;  // what follows it, folds included, without the field's last line end
 };
 
+// Text without the LF or CR LF that ends it, if it has one: a field's or a command's last line end
+// is not part of its value.
+constexpr std::string_view without_line_end(std::string_view text) {
+  if (!text.empty() && text.back() == '\n') {
+    text.remove_suffix(1);
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  }
+  return text;
+}
+
 // A whole field ("Name: value", continuation lines and a last LF or CR LF or not) cut at its
 // first colon; nullopt when it has none.
 constexpr std::optional<Field> split_field(std::string_view field) {
   const std::size_t colon = field.find(':');
   if (colon == std::string_view::npos) return std::nullopt;
-  std::string_view value = field.substr(colon + 1);
-  if (!value.empty() && value.back() == '\n') {
-    value.remove_suffix(1);
-    if (!value.empty() && value.back() == '\r') value.remove_suffix(1);
-  }
-  return Field{field.substr(0, colon), value};
+  return Field{field.substr(0, colon), without_line_end(field.substr(colon + 1))};
 }
 
 static_assert(is_field_name("rEcEiVeD \t", "Received") && !is_field_name("From x", "From"));
 static_assert(split_field("From: a\r\n\tb\r\n")->value == " a\r\n\tb");
+static_assert(without_line_end("a\r\r\n") == "a\r" && without_line_end("a\r") == "a\r");
 
 }  // namespace hdx_common
 

@@ -1,31 +1,16 @@
 // A message's identity as libhdx reads it, and the added field and log line built from it.
 #include "identity.h"
 
-#include <cstdint>
-#include <cstring>
-
 #include "fields.h"
-#include "hdx.h"
+#include "hdx.hpp"
 #include "record.h"
 
 namespace hdx_common {
 namespace {
 
-std::uint32_t size32(std::size_t n) { return static_cast<std::uint32_t>(n); }
-
-// Each extractor writes into a buffer as large as its input, since no result outgrows it.
-template <class Byte, class Extract>
-Item extracted(Byte* input, std::size_t size, std::pmr::memory_resource* memory, Extract extract) {
-  Text out(size + 1, '\0', memory);
-  if (extract(input, size32(size), out.data(), size32(out.size())) != HDX_OK) return std::nullopt;
-  out.resize(std::strlen(out.c_str()));
-  return out;
-}
-
 Item path_of(std::string_view command, const Caps& caps, std::pmr::memory_resource* memory) {
   if (command.size() > caps.field) return std::nullopt;
-  return extracted(command.data(), command.size(), memory,
-                   HDXExtractEmailAddrFromReverseOrForwardPath);
+  return hdx::path_address<Text>(command, memory);
 }
 
 bool is_bare(unsigned char c) {
@@ -167,17 +152,12 @@ void Identity::field(std::string_view whole) {
 
 // An empty text stands for a field over the cap: its item is there, and empty.
 void Identity::read(Slot slot, Text& text) {
+  // A Return-Path field is read as a From field is.
   Item item;
   if (!text.empty() && slot == Slot::Received) {
-    char* ip = nullptr;
-    std::uint32_t len = 0;
-    if (HDXExtractSenderIPFromRcvdHdrField(text.data(), size32(text.size()), &ip, &len) == HDX_OK) {
-      item = Text(ip, len, memory());
-    }
+    if (const auto ip = hdx::sender_ip_in_place(text)) item = Text(*ip, memory());
   } else if (!text.empty()) {
-    item = extracted(text.data(), text.size(), memory(),
-                     slot == Slot::From ? HDXExtractSenderEmailAddrFromFromHdrField
-                                        : HDXExtractSenderEmailAddrFromReturnPathHdrField);
+    item = hdx::sender_address_in_place(text);
   }
   switch (slot) {
     case Slot::From: from = std::move(item); break;

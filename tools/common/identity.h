@@ -65,6 +65,9 @@ struct Identity {
   void read(Slot slot, Text& text);
 };
 
+// The name of the field that hosts add, unless the admin names another.
+constexpr std::string_view kFieldName = "X-HDX-Identity";
+
 // The added field's value: "peer=...; envelope-from=...; rcpt=...; from=...; return-path=...;
 // received-ip=...", folded so that no line reaches 998 bytes. `name_len` is the field name's
 // length, which the first line also holds.

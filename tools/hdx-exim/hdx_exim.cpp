@@ -76,7 +76,7 @@ Text command(std::string_view verb, const uschar* address, std::pmr::memory_reso
 extern "C" __attribute__((visibility("default"))) int identity(uschar** yield, int argc,
                                                                uschar* argv[]) {
   if (argc > 1) return bad_usage(yield, "hdx-exim: identity takes at most one argument");
-  const std::string_view name = argc == 1 ? text(argv[0]) : "X-HDX-Identity";
+  const std::string_view name = argc == 1 ? text(argv[0]) : hdx_common::kFieldName;
   EximStore store;
   Identity id(&store);
   // Empty for a local submission, as the filter leaves it when the MTA names no peer.

@@ -1,6 +1,7 @@
 // The event loop of each thread, and the listening socket.
 #include "engine.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,7 +12,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <memory>
@@ -28,6 +31,9 @@ constexpr std::size_t kReadSize = 64 * 1024;
 // Idle connections are looked for this often; a stopping engine looks more often.
 constexpr auto kSweep = std::chrono::seconds(60);
 constexpr auto kStoppingSweep = std::chrono::milliseconds(100);
+// Out of descriptors, how long a thread waits before it tries to accept again, unless one of its
+// connections closes first.
+constexpr auto kAcceptBackoff = std::chrono::seconds(1);
 
 struct Peer {
   Peer(int descriptor, const Filter& filter, Clock::time_point now)
@@ -43,6 +49,61 @@ struct Peer {
   bool open = true;     // false once the MTA quit or broke the protocol
   bool waiting = false;  // for room to write; nothing is read meanwhile, which bounds `replies`
   std::list<Peer>::iterator self;
+};
+
+// The other end of a connection, for the log: "ADDRESS:PORT", "[ADDRESS]:PORT", or the process
+// on a unix socket.
+std::string describe_peer(int fd) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "unknown peer";
+  char host[INET6_ADDRSTRLEN] = "";
+  if (addr.ss_family == AF_INET) {
+    const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
+    ::inet_ntop(AF_INET, &in.sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(in.sin_port));
+  }
+  if (addr.ss_family == AF_INET6) {
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr);
+    ::inet_ntop(AF_INET6, &in6.sin6_addr, host, sizeof host);
+    return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6.sin6_port));
+  }
+  ucred cred{};
+  socklen_t cred_len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) == 0) {
+    return "unix socket of pid " + std::to_string(cred.pid);
+  }
+  return "unix socket";
+}
+
+// Connections dropped for breaking the protocol or a cap, one line each on standard error, at
+// most kLines a minute: a client that breaks the protocol on purpose cannot fill the journal. The
+// first line after a full minute says how many went unlogged.
+class DropLog {
+ public:
+  void note(Clock::time_point now, int fd, std::string_view reason) {
+    static constexpr int kLines = 10;
+    if (now - window_ >= std::chrono::minutes(1)) {
+      if (unlogged_ != 0) {
+        std::fprintf(stderr, "hdx-milter: %zu more connections dropped, not logged\n", unlogged_);
+      }
+      window_ = now;
+      lines_ = 0;
+      unlogged_ = 0;
+    }
+    if (lines_ == kLines) {
+      ++unlogged_;
+      return;
+    }
+    ++lines_;
+    std::fprintf(stderr, "hdx-milter: dropped the connection from %s: %.*s\n",
+                 describe_peer(fd).c_str(), static_cast<int>(reason.size()), reason.data());
+  }
+
+ private:
+  Clock::time_point window_{};
+  int lines_ = 0;
+  std::size_t unlogged_ = 0;
 };
 
 Listener failed(std::string what) {
@@ -129,14 +190,40 @@ Engine::~Engine() {
 }
 
 bool Engine::start() {
-  if (stop_event_ < 0) return false;
-  try {
-    for (int i = 0; i < settings_.threads; ++i) threads_.emplace_back([this] { run(); });
-  } catch (const std::system_error&) {
-    stop();
+  if (stop_event_ < 0) {
+    error_ = std::string("eventfd: ") + std::strerror(errno);
     return false;
   }
-  return true;
+  for (int i = 0; i < settings_.threads; ++i) {
+    const int ep = watch_listener_and_stop();
+    if (ep < 0) break;
+    try {
+      threads_.emplace_back([this, ep] { run(ep); });
+    } catch (const std::system_error& e) {
+      ::close(ep);
+      error_ = std::string("cannot start a thread: ") + e.what();
+      break;
+    }
+  }
+  if (error_.empty()) return true;
+  stop();
+  join();
+  return false;
+}
+
+int Engine::watch_listener_and_stop() {
+  const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  if (ep < 0) {
+    error_ = std::string("epoll_create1: ") + std::strerror(errno);
+    return -1;
+  }
+  epoll_event stop_event{EPOLLIN, {.ptr = &stop_event_}};
+  if (::epoll_ctl(ep, EPOLL_CTL_ADD, stop_event_, &stop_event) != 0 || !watch_listener(ep)) {
+    error_ = std::string("epoll_ctl: ") + std::strerror(errno);
+    ::close(ep);
+    return -1;
+  }
+  return ep;
 }
 
 void Engine::stop() {
@@ -150,17 +237,57 @@ void Engine::join() {
   threads_.clear();
 }
 
-void Engine::run() {
-  const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-  if (ep < 0) return;
-  // The listening socket wakes one waiting thread per connection, which takes it for good.
+bool Engine::watch_listener(int ep) {
   epoll_event listen_event{EPOLLIN | EPOLLEXCLUSIVE, {.ptr = &listener_}};
-  epoll_event stop_event{EPOLLIN, {.ptr = &stop_event_}};
-  ::epoll_ctl(ep, EPOLL_CTL_ADD, listener_, &listen_event);
-  ::epoll_ctl(ep, EPOLL_CTL_ADD, stop_event_, &stop_event);
+  return ::epoll_ctl(ep, EPOLL_CTL_ADD, listener_, &listen_event) == 0;
+}
 
+void Engine::run(int ep) {
   std::list<Peer> peers;
-  const auto close_peer = [&](Peer& p) { peers.erase(p.self); };
+  DropLog drops;
+  bool stopping = false;
+  // Out of descriptors, the listening socket stays readable while connections wait, and each
+  // accept fails at once: rather than spin on it, the thread stops watching it until one of its
+  // own connections closes or the back-off ends, and serves the connections it has meanwhile.
+  bool accepting = true, starved = false;
+  Clock::time_point accept_again{};
+  const auto resume_accepting = [&](Clock::time_point now) {
+    if (accepting || stopping) return;
+    accepting = watch_listener(ep);
+    if (!accepting) accept_again = now + kAcceptBackoff;
+  };
+  const auto close_peer = [&](Peer& p, Clock::time_point now) {
+    if (const std::string_view fault = p.session.fault(); !fault.empty()) {
+      drops.note(now, p.fd, fault);
+    }
+    peers.erase(p.self);
+    resume_accepting(now);
+  };
+  const auto accept_one = [&](Clock::time_point now) {
+    const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+      // One line an episode: it ends with the next connection accepted.
+      if (!starved) {
+        std::fprintf(stderr, "hdx-milter: cannot accept connections (%s); waiting for one to "
+                     "close\n", std::strerror(errno));
+      }
+      starved = true;
+      accepting = false;
+      accept_again = now + kAcceptBackoff;
+      ::epoll_ctl(ep, EPOLL_CTL_DEL, listener_, nullptr);
+      return;
+    }
+    if (fd < 0) return;  // the client gave up meanwhile
+    starved = false;
+    try {
+      Peer& p = peers.emplace_front(fd, filter_, now);
+      p.self = peers.begin();
+      epoll_event e{EPOLLIN, {.ptr = &p}};
+      if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e) != 0) close_peer(p, now);
+    } catch (const std::bad_alloc&) {
+      ::close(fd);
+    }
+  };
   const auto watch = [&](Peer& p, bool waiting) {
     p.waiting = waiting;
     epoll_event e{waiting ? EPOLLOUT : EPOLLIN, {.ptr = &p}};
@@ -183,39 +310,30 @@ void Engine::run() {
   };
   const auto serve = [&](Peer& p, std::uint32_t events, char* buffer, Clock::time_point now) {
     if (p.waiting && (events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0 && !flush(p)) {
-      return close_peer(p);
+      return close_peer(p, now);
     }
     if (p.waiting || (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) return;
     const ssize_t n = ::recv(p.fd, buffer, kReadSize, 0);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-    if (n <= 0) return close_peer(p);
+    if (n <= 0) return close_peer(p, now);
     p.last_read = now;
     p.open = p.session.receive({buffer, static_cast<std::size_t>(n)}, p.replies);
-    if (!flush(p)) close_peer(p);
+    if (!flush(p)) close_peer(p, now);
   };
 
   const std::unique_ptr<char[]> buffer(new char[kReadSize]);
   epoll_event events[64];
-  bool stopping = false;
   Clock::time_point deadline{}, next_sweep = Clock::now() + kSweep;
   while (!stopping || !peers.empty()) {
-    const auto wait = stopping ? kStoppingSweep : kSweep;
+    Clock::duration wait = stopping ? Clock::duration(kStoppingSweep) : kSweep;
+    if (!accepting) wait = std::min(wait, std::max(accept_again - Clock::now(), {}));
     const int n = ::epoll_wait(ep, events, 64, static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()));
+        std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
     const Clock::time_point now = Clock::now();
     for (int i = 0; i < n; ++i) {
       void* const which = events[i].data.ptr;
       if (which == &listener_) {
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) continue;
-        try {
-          Peer& p = peers.emplace_front(fd, filter_, now);
-          p.self = peers.begin();
-          epoll_event e{EPOLLIN, {.ptr = &p}};
-          if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e) != 0) close_peer(p);
-        } catch (const std::bad_alloc&) {
-          ::close(fd);
-        }
+        if (accepting) accept_one(now);  // an event of this wake-up may have come before a pause
       } else if (which == &stop_event_) {
         if (!stopping) deadline = now + settings_.drain;
         stopping = true;
@@ -225,6 +343,7 @@ void Engine::run() {
         serve(*static_cast<Peer*>(which), events[i].events, buffer.get(), now);
       }
     }
+    if (!accepting && now >= accept_again) resume_accepting(now);
     // Connections go after the wake-up's events, which may name any of them.
     if (stopping || now >= next_sweep) {
       next_sweep = now + kSweep;
@@ -232,7 +351,7 @@ void Engine::run() {
         Peer& p = *it++;
         const bool idle = now - p.last_read >= settings_.idle;
         const bool drained = stopping && (!p.session.in_message() || now >= deadline);
-        if (idle || drained) close_peer(p);
+        if (idle || drained) close_peer(p, now);
       }
     }
   }

@@ -39,22 +39,29 @@ class Engine {
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
-  // Starts the threads; false if they cannot be started.
+  // Starts the threads; false, with error() saying why, if they cannot be started.
   bool start();
   // Safe from any thread: no new connections are taken, each connection closes once it is
   // between messages (or after the drain time), and the threads end.
   void stop();
   // Waits for the threads to end.
   void join();
+  const std::string& error() const { return error_; }
 
  private:
-  void run();
+  // Each thread waits on an epoll instance of its own, made before the thread starts, so that a
+  // failure to make it stops the filter rather than leaving a thread that hears nothing.
+  int watch_listener_and_stop();
+  // The listening socket wakes one waiting thread per connection, which takes it for good.
+  bool watch_listener(int ep);
+  void run(int ep);
 
   int listener_;
   int stop_event_;
   const Filter& filter_;
   EngineSettings settings_;
   std::vector<std::thread> threads_;
+  std::string error_;
 };
 
 }  // namespace hdx_milter

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <new>
 
+#include "fields.h"
 #include "identity.h"
 
 namespace hdx_milter {
@@ -90,8 +91,8 @@ std::string peer_address(std::string_view data) {
   const int family = data[0] == '4' ? AF_INET : AF_INET6;
   data.remove_prefix(3);  // the family and the port
   std::string text(next_string(data));
-  if (family == AF_INET6 && text.size() >= 5 && (text.compare(0, 5, "IPv6:") == 0 ||
-                                                 text.compare(0, 5, "ipv6:") == 0)) {
+  // An address literal's tag, which Sendmail writes before the address; its case is free.
+  if (family == AF_INET6 && hdx_common::equal_ignoring_case(text.substr(0, 5), "IPv6:")) {
     text.erase(0, 5);
   }
   unsigned char address[16];
@@ -115,6 +116,7 @@ bool Session::receive(std::string_view bytes, std::string& replies) {
   while (open && bytes.size() >= 5) {
     const std::uint32_t length = big_endian(bytes);
     if (length == 0 || length > kMaxPacket) {
+      fault_ = "a packet length of 0 or over 1 MiB";
       open = false;
       break;
     }
@@ -131,11 +133,17 @@ bool Session::receive(std::string_view bytes, std::string& replies) {
 }
 
 bool Session::take(char command, std::string_view data, std::string& replies) {
-  if (!negotiated_ && command != 'O') return false;
+  if (!negotiated_ && command != 'O') {
+    fault_ = "a first packet that is no negotiation";
+    return false;
+  }
   const bool answered = (unanswered_ & no_reply_flag(command)) == 0;
   try {
     switch (command) {
-      case 'O': negotiate(data, replies); return negotiated_;
+      case 'O':
+        negotiate(data, replies);
+        if (!negotiated_) fault_ = "a negotiation too short or of a version before 2";
+        return negotiated_;
       case 'D': macros(data); return true;
       case 'Q': return false;
       case 'K':  // a new SMTP connection on the same filter connection

@@ -17,7 +17,7 @@ namespace hdx_milter {
 
 // What every connection of the filter shares, read only once connections come.
 struct Filter {
-  std::string header = "X-HDX-Identity";  // the added field's name
+  std::string header{hdx_common::kFieldName};  // the added field's name
   const Log* log = nullptr;               // one JSON line per message, where set
 };
 
@@ -41,6 +41,8 @@ class Session {
   bool in_message() const { return in_message_; }
   // Bytes of an incomplete packet held until the rest comes.
   std::size_t held() const { return held_.size(); }
+  // Once receive() returned false: how the MTA broke the protocol, or empty when it said QUIT.
+  std::string_view fault() const { return fault_; }
 
  private:
   // False where the packet ends the connection.
@@ -53,6 +55,7 @@ class Session {
   Connection connection_;
   std::string held_;
   std::string queue_id_;
+  std::string_view fault_;
   bool negotiated_ = false;
   bool in_message_ = false;
   std::uint32_t actions_ = 0;     // what the MTA lets the filter change

@@ -46,10 +46,9 @@ int smtp(const Options& options) {
     ok = read_lines(path, [&](const std::string& line, std::size_t number) {
            const auto found = find_command(line);
            if (!found) return;
-           std::string_view cmd = std::string_view(line).substr(found->first);
            // A host hands over the command without its line terminator.
-           while (!cmd.empty() && (cmd.back() == '\n' || cmd.back() == '\r')) cmd.remove_suffix(1);
-           const auto address = hdx::path_address(cmd);
+           const auto address = hdx::path_address(
+               hdx_common::without_line_end(std::string_view(line).substr(found->first)));
            ++commands;
            failures += !address;
            Record(options.format)
@@ -74,12 +73,7 @@ int field(const std::string& kind) {
     if (const auto ip = hdx::sender_ip_in_place(input)) result = std::string(*ip);
   } else {
     // A command's line terminator is not part of its path, as in hdx smtp.
-    std::string_view command = input;
-    if (!command.empty() && command.back() == '\n') command.remove_suffix(1);
-    if (!command.empty() && command.back() == '\r' && command.size() < input.size()) {
-      command.remove_suffix(1);
-    }
-    result = hdx::path_address(command);
+    result = hdx::path_address(hdx_common::without_line_end(input));
   }
   if (!result) return 1;
   std::fwrite(result->data(), 1, result->size(), stdout);
