@@ -29,8 +29,7 @@ cleanup() {
 trap cleanup EXIT
 
 : >"$work/none.acl"
-sed "s|/usr/lib/hdx-exim/hdx-exim.so|$module|" "$here/../../tools/hdx-exim/hdx-exim.acl" \
-  >"$work/dlfunc.acl"
+exim_acl "$(dirname "$module")/hdx-exim.acl" "$module" >"$work/dlfunc.acl"
 run='$sender_host_address $sender_address $recipients $message_headers_raw'
 cat >"$work/run.acl" <<ACL
 warn  remove_header = X-HDX-Identity

@@ -8,6 +8,13 @@ exim_conf=$(dirname "${BASH_SOURCE[0]}")/exim.conf
 # Where this Exim binary looks for the configurations it runs with root's rights.
 exim_trusted=/etc/exim4/trusted_configs
 
+# exim_acl ACL_FILE MODULE: the package's statements, as the build or the package writes them,
+# naming MODULE, and the libhdx that it loads, instead of their installed paths.
+exim_acl() {
+  local lib
+  lib=$(ldd "$2" | awk '$1 ~ /^libhdx[.]so/ { print $3 }')
+  sed -e "s|[^{} ]*/hdx-exim[.]so|$2|g" -e "s|[^{} ]*/libhdx[.]so[.0-9]*|$lib|g" "$1"
+}
 exim_setup() {
   local smtp_port=$1 acl_file=$2
   mkdir -p "$work/spool" "$work/log" "$work/mail"

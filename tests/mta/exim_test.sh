@@ -2,15 +2,16 @@
 # hdx-exim inside a real Exim of its own, on loopback, with the package's ACL statements: every
 # message must leave with one field of the module's, whatever came with it, and the field must
 # agree with what the hdx command reads from the delivered message and with the envelope sent.
-# Usage: exim_test.sh MODULE HDX WORK_DIR [ACL_FILE] (default: the source tree's hdx-exim.acl,
-# whose statements load the module from where the package installs it). Needs root, swaks and
+# With the module gone, mail must flow unmarked, forged fields still removed.
+# Usage: exim_test.sh MODULE HDX WORK_DIR ACL_FILE (the statements as the build or the package
+# writes them; the test points them at a copy of MODULE). Needs root, swaks and
 # Exim's heavy daemon (installed, or unpacked by .ci/setup); without them the test is
 # skipped, unless HDX_REQUIRE_EXIM is set, as CI sets it. It stops everything it started,
 # whatever happens.
 set -uo pipefail
 module=$(realpath "$1") hdx=$2 work=$(realpath -m "$3") required=HDX_REQUIRE_EXIM
 here=$(cd "$(dirname "$0")" && pwd)
-acl=${4:-$here/../../tools/hdx-exim/hdx-exim.acl}
+acl=$4
 . "$here/harness.sh"
 . "$here/exim_instance.sh"
 [[ $(id -u) == 0 ]] || skip "a throwaway Exim instance needs root"
@@ -21,8 +22,9 @@ command -v swaks >/dev/null || skip "swaks is not installed (bash .ci/setup inst
 rm -rf "$work" && mkdir -p "$work"
 trap exim_stop EXIT
 
-# The package's statements, naming the module under test.
-sed "s|/usr/lib/hdx-exim/hdx-exim.so|$module|" "$acl" >"$work/hdx.acl"
+# The package's statements, naming a copy of the module under test, which a last check removes.
+cp "$module" "$work/hdx-exim.so"
+exim_acl "$acl" "$work/hdx-exim.so" >"$work/hdx.acl"
 smtp_port=$(free_port)
 exim_setup "$smtp_port" "$work/hdx.acl"
 exim_start || { echo "FAIL: Exim did not start"; cat "$work/exim.out" "$work"/log/*; exit 1; }
@@ -105,6 +107,16 @@ while IFS= read -r line; do
   command=$(grep -i -o -E '(mail from|rcpt to):.*' <<<"$line") &&
     one_value path path "$command" "$command"
 done <"$here/../cli/smtp.txt"
+
+# The module gone, as when the package is removed and its ACL file kept: the message is accepted
+# and delivered without the field, the forged ones still removed, and the main log says why.
+rm "$work/hdx-exim.so"
+sed -i 's/^Subject: forged fields/Subject: module gone/' "$work/forged.eml"
+send --from ann@example.org --to bob@test.example --data "@$work/forged.eml"
+if file=$(delivered "module gone") &&
+    [[ $(sed '/^$/q' "$file" | grep -a -c -i '^x-hdx-identity[ \t]*:') == 0 &&
+       $(grep -c 'hdx-exim: .* is missing, the message goes unmarked' "$work/log/mainlog") == 1 ]]
+then pass; else fail "module gone: forged fields delivered, or no warning"; tail -n 5 "$work/log/mainlog"; fi
 
 if [[ -s $work/log/paniclog ]]; then
   fail "Exim's panic log"; cat "$work/log/paniclog"; else pass; fi

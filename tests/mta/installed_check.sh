@@ -4,8 +4,9 @@
 # init script, the filter started as its unit starts it (user, group, umask, directories, command
 # line) on the unix socket inside Postfix's queue directory. A message with two forged fields
 # must come through with one field of the filter's name, the filter's; after a forced logrotate,
-# the next message's log line must be in the new file. Root only; it stops what it started and
-# puts back the configuration it changed.
+# the next message's log line must be in the new file; with the filter stopped, a forged message
+# must be delivered with no field of that name, which the package's header_checks table drops.
+# Root only; it stops what it started and puts back the configuration it changed.
 set -euo pipefail
 unit=/lib/systemd/system/hdx-milter.service
 socket=/var/spool/postfix/hdx-milter/hdx-milter.sock
@@ -73,4 +74,14 @@ send --from ann@example.org --to bob@test.example --h-Subject "after logrotate"
 file=$(delivered "after logrotate") || fail "the message after logrotate was not delivered"
 for _ in $(seq 50); do logged && break; sleep 0.1; done
 logged || fail "after logrotate, the line is not in $log"
-echo "hdx-milter with Debian's Postfix, chrooted, on its unix socket; forged fields; logrotate: ok"
+
+# The filter stopped: Postfix accepts mail unfiltered, and the sender's fields must not pass.
+kill -TERM "$filter_pid" && wait "$filter_pid" || fail "hdx-milter: exit status $? after SIGTERM"
+filter_pid=
+sed -i 's/^Subject: forged fields/Subject: filter stopped/' "$work/forged.eml"
+send --from ann@example.org --to bob@test.example --data "@$work/forged.eml"
+file=$(delivered "filter stopped") || fail "with the filter stopped, nothing was delivered"
+forged=$(sed '/^$/q' "$file" | grep -a -c -i '^x-hdx-identity[ \t]*:' || true)
+[[ $forged == 0 ]] || { sed '/^$/q' "$file"; fail "filter stopped: $forged forged fields delivered"; }
+echo "hdx-milter with Debian's Postfix, chrooted, on its unix socket; forged fields; logrotate;" \
+  "filter stopped, forged fields delivered: 0: ok"
