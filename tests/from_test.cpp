@@ -19,41 +19,10 @@ struct FromCase {
   std::string_view in;
   std::string_view want;  // as hdx_test::outcome states it
   std::uint32_t out_size = 64;
-  std::string_view after = {};  // the whole field afterwards, when the row checks it
 };
 
+// What the shared rows cannot say: the bytes a failure leaves in `out`, and `out` too small.
 const FromCase kFrom[] = {
-    {"display name and brackets", "From: Ab Cd <ab@cd>", "ab@cd"},
-    {"trailing comment and crlf", "From: ab@cd (Ab Cd)\r\n", "ab@cd"},
-    {"quoted name holds an at sign", "From: \"a@b\" <ab@cd>", "ab@cd"},
-    {"blanks around the at sign", "From: ab @ cd", "ab@cd"},
-    {"comma ends the domain", "From: ab@cd, ef@gh", "ab@cd"},
-    {"bracket ends the domain", "From: <ab@cd> , ef", "ab@cd"},
-    {"encoded word leaves the region's tail", "From: =?a?b?= <ab@cd>\n", "ab@cd", 64,
-     "From:  <ab@cd><ab@cd>\n"},
-    {"comment leaves the region's tail", "From: ab(x)@cd\r\n", "ab@cd", 64, "From: ab@cd@cd\r\n"},
-    {"nested comments", "From: a(b(c)d)b@(x)cd", "ab@cd"},
-    {"quoted local part", "From: \"ab cd\"@ef", "cd@ef"},
-    {"domain literal", "From: ab@[ x1 ]", "ab@x1"},
-    {"empty domain literal", "From: ab@[]", "ab@"},
-    {"empty domain", "From: ab@>", "ab@"},
-    {"unfolded blank ends the domain", "From: ab@c\r\n d", "ab@c"},
-    {"folded display name", "From: Ab\r\n Cd\r\n <ab@cd>\r\n", "ab@cd"},
-    {"return path name stays in the region", "Return-Path:ab@cd", "n-Path:ab@cd"},
-    {"escaped paren is no comment", "From: a\\(b@cd", "a\\(b@cd"},
-    {"unclosed quote is one byte", "From: \"ab@cd", "ab@cd"},
-    {"unclosed comment keeps earlier cuts", "From: (unclosed) (x\r\n", "-", 64,
-     "From:  (xclosed) (x\r\n"},
-    {"unbalanced paren in quoted name", "From: \"a(b\" <ab@cd>", "-"},
-    {"one byte local part", "From: a@cd", "-"},
-    {"lt right before at", "From: ab<@cd", "-"},
-    {"empty local part in brackets", "From: <@cd>", "-"},
-    {"at first", "From: @ab", "-"},
-    {"no at", "From: xyz", "-"},
-    {"only blanks", "From:   \t", "-"},
-    {"too short", "From", "-"},
-    {"encoded word fills the region", "From: =?a?=", "-"},
-    {"quoted local part ending in a blank", "From: \"ab \"@cd", "-"},
     {"unclosed literal", "From: ab@[x1", "!ab@"},
     {"nothing after the at", "From: ab@\r\n", "!ab@"},
     {"out of one byte", "From: abc@defgh", "!", 1},
@@ -69,9 +38,6 @@ TEST(FromField, Table) {
     GuardedBytes buf(c.in);
     EXPECT_EQ(hdx_test::outcome(HDXExtractSenderEmailAddrFromFromHdrField, buf, c.out_size),
               c.want);
-    if (!c.after.empty()) {
-      EXPECT_EQ(buf.str(), c.after);
-    }
   }
   char out[4] = "#";
   EXPECT_EQ(HDXExtractSenderEmailAddrFromFromHdrField(nullptr, 11, out, 4), -1);

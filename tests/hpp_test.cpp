@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <memory_resource>
 #include <string>
 
 #include "hdx.hpp"
@@ -15,20 +16,16 @@ TEST(Cpp, WrapsEveryFunction) {
   EXPECT_FALSE(hdx::has_non_space(""));
   EXPECT_EQ(hdx::comment_length("(a(b)c)x"), 7u);
   EXPECT_FALSE(hdx::quoted_string_length("\"ab"));
-  EXPECT_EQ(hdx::path_address("RCPT TO:<@r1,@r2:ab@cd>"), "ab@cd");
   EXPECT_EQ(hdx::current_date()->size(), 31u);
 
   std::string folded = "A: x\r\n y\r\n";
   hdx::unfold_in_place(folded);
   EXPECT_EQ(folded, "A: x y\r\n");
-  std::string from = "From: ab(x)@cd\r\n";
-  EXPECT_EQ(hdx::sender_address_in_place(from), "ab@cd");
-  EXPECT_EQ(from, "From: ab@cd@cd\r\n");
-  std::string rcvd = "Received: from mx\r\n (mx [10.0.0.1]) by cd\r\n";
+  // The extractors are the shared field rows' business, over std::string and std::pmr::string.
+  std::pmr::string rcvd("Received: from mx\r\n (mx [10.0.0.1]) by cd\r\n");
   const auto ip = hdx::sender_ip_in_place(rcvd);
   ASSERT_TRUE(ip);
   EXPECT_EQ(ip->data() - rcvd.data(), 23);
-  EXPECT_EQ(*ip, "10.0.0.1");
 }
 
 // 4 GiB or more is refused whole, not cut to what fits: over a mapping that faults on any read,

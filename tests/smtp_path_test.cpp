@@ -23,27 +23,8 @@ struct PathCase {
   std::uint32_t out_size = 64;
 };
 
+// What the shared rows cannot say: `out` too small, and commands long enough to be built here.
 const PathCase kPaths[] = {
-    {"bracketed with parameters", "MAIL FROM:<ab@cd> SIZE=1000", "ab@cd"},
-    {"space after colon", "MAIL FROM: <ab@cd>", "ab@cd"},
-    {"unclosed bracket", "MAIL FROM:<ab@cd", "ab@cd"},
-    {"unbracketed ends at a space", "MAIL FROM:  ab@cd SIZE=10", "ab@cd"},
-    {"source route", "RCPT TO:<@r1,@r2:ab@cd>", "ab@cd"},
-    {"quoted local part with space", "RCPT TO:<\"a b\"@cd>", "\"a b\"@cd"},
-    {"quoted local part with at", "RCPT TO:<\"a@b\"@cd>", "\"a@b\"@cd"},
-    {"empty path runs into parameters", "MAIL FROM:<> AUTH=ab@cd", "> AUTH=ab@cd"},
-    {"empty domain", "MAIL FROM:<ab@>", "ab@"},
-    {"tab is not skipped", "MAIL FROM:\t<ab@cd>", "\t<ab@cd>"},
-    {"crlf does not end it", "MAIL FROM:ab@cd\r\n", "ab@cd\r\n"},
-    {"only the first colon", "::ab@cd", ":ab@cd"},
-    {"unclosed quote is one byte", "MAIL FROM:<\"ab@cd>", "\"ab@cd"},
-    {"empty path", "MAIL FROM:<>", "-"},
-    {"nothing after the at", "MAIL FROM:<ab@", "-"},
-    {"no colon", "MAIL FROM <ab@cd>", "-"},
-    {"only spaces after the colon", "MAIL FROM:   ", "-"},
-    {"only a bracket", "MAIL FROM:<", "-"},
-    {"route without colon", "RCPT TO:<@r1,@r2", "-"},
-    {"empty", "", "-"},
     {"out of one byte", "MAIL FROM:<ab@cd>", "", 1},
     {"cut silently", "MAIL FROM:<ab@cd>", "ab", 3},
     {"exact fit", "MAIL FROM:<ab@cd>", "ab@cd", 6},

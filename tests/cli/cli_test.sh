@@ -79,14 +79,17 @@ expect "help text" '^usage: hdx scan' out
 check "version" 0 - "${hdx[@]}" --version
 expect "version text" '^hdx [0-9]+\.[0-9]+\.[0-9]+$' out
 
-printf 'From: Ann <ann@example.org>\r\n' >"$work/from"
-echo "ann@example.org" >"$work/want"
-check "field from" 0 "$work/want" run_stdin "$work/from" "${hdx[@]}" field from
-printf 'Received: from x by y\r\n' >"$work/rcvd"
-check "field received fails" 1 /dev/null run_stdin "$work/rcvd" "${hdx[@]}" field received
-printf 'RCPT TO:<@r:bob@example.net>' >"$work/path"
-echo "bob@example.net" >"$work/want"
-check "field path" 0 "$work/want" run_stdin "$work/path" "${hdx[@]}" field path
+# The shared field rows through hdx field: what it prints, or status 1 where nothing is read. It
+# drops a command's line end, as hosts hand commands over without one: rows with one are left to
+# the library's tests, and the loop after this one checks the dropping.
+while IFS= read -r row; do
+  [[ -z $row || $row == \#* ]] && continue
+  IFS=$'\x1f' read -r kind name input result _ <<<"${row//$'\t'/$'\x1f'}"
+  [[ $kind == path && $input == *'\n' ]] && continue
+  printf '%b' "$input" >"$work/field"
+  if [[ $result == - ]]; then status=1 && : >"$work/want"; else status=0 && printf '%b\n' "$result" >"$work/want"; fi
+  check "field $kind: $name" "$status" "$work/want" run_stdin "$work/field" "${hdx[@]}" field "$kind"
+done <tests/cases/fields.tsv
 echo "a@b" >"$work/want"
 for eol in '' '\n' '\r\n'; do
   printf "MAIL FROM:a@b$eol" >"$work/path"

@@ -1,0 +1,100 @@
+// The shared cases of tests/cases/ for the C++ tests: fields.tsv's rows, and messages.txt's
+// messages. Both files are read where the build says they are (HDX_CASES_DIR).
+#ifndef HDX_TESTS_CASES_H
+#define HDX_TESTS_CASES_H
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hdx_test {
+
+// A cell's bytes: \r \n \t \\ and \xHH stand for what they name.
+inline std::string unescape(std::string_view s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 == s.size()) {
+      out += s[i];
+    } else if (s[++i] == 'x') {
+      out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    } else {
+      out += s[i] == 'r' ? '\r' : s[i] == 'n' ? '\n' : s[i] == 't' ? '\t' : s[i];
+    }
+  }
+  return out;
+}
+
+// The lines of a case file that are neither blank nor comments; a blank line is kept, as the
+// end of a message, when `blanks` is set.
+inline std::vector<std::string> case_lines(const std::string& file, bool blanks = false) {
+  std::ifstream in(std::string(HDX_CASES_DIR) + "/" + file);
+  EXPECT_TRUE(in) << file;
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    if ((!line.empty() || blanks) && line.rfind('#', 0) != 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+struct FieldCase {
+  std::string kind, name, input;
+  std::optional<std::string> result, after;  // none: nothing is read; the buffer is not pinned
+};
+
+inline std::vector<FieldCase> field_cases() {
+  std::vector<FieldCase> cases;
+  for (const std::string& line : case_lines("fields.tsv")) {
+    std::vector<std::string> cells;
+    for (std::size_t at = 0, tab; at != std::string::npos; at = tab == std::string::npos ? tab : tab + 1) {
+      tab = line.find('\t', at);
+      cells.push_back(line.substr(at, tab == std::string::npos ? tab : tab - at));
+    }
+    cells.resize(5);
+    FieldCase c{cells[0], cells[1], unescape(cells[2]), {}, {}};
+    if (cells[3] != "-") c.result = unescape(cells[3]);
+    if (!cells[4].empty()) c.after = unescape(cells[4]);
+    cases.push_back(std::move(c));
+  }
+  return cases;
+}
+
+// A message as an MTA hands it to a host: every key's values, in order. Blocks of "key: value"
+// lines, a blank line after each.
+using MessageCase = std::map<std::string, std::vector<std::string>>;
+
+inline std::vector<MessageCase> message_cases() {
+  std::vector<MessageCase> messages(1);
+  for (const std::string& line : case_lines("messages.txt", true)) {
+    if (line.empty()) {
+      if (!messages.back().empty()) messages.emplace_back();
+      continue;
+    }
+    const std::size_t colon = line.find(':');
+    const std::size_t start = line.compare(colon + 1, 1, " ") == 0 ? colon + 2 : colon + 1;
+    messages.back()[line.substr(0, colon)].push_back(unescape(line.substr(start)));
+  }
+  if (messages.back().empty()) messages.pop_back();
+  return messages;
+}
+
+// One value of a key, or "" where the message has none; several are joined by LF, as the lines
+// of a folded value are.
+inline std::string value(const MessageCase& m, const std::string& key) {
+  std::string joined;
+  if (const auto it = m.find(key); it != m.end()) {
+    for (std::size_t i = 0; i < it->second.size(); ++i) {
+      joined += (i == 0 ? "" : "\n") + it->second[i];
+    }
+  }
+  return joined;
+}
+
+}  // namespace hdx_test
+
+#endif  // HDX_TESTS_CASES_H

@@ -1,0 +1,26 @@
+"""The shared cases of tests/cases/, for the Python tests and the live MTA driver."""
+
+import pathlib
+import re
+
+HERE = pathlib.Path(__file__).parent
+
+
+def unescape(text):
+    """Bytes of a cell: \\r \\n \\t \\\\ and \\xHH, every other character as UTF-8."""
+    escapes = {"r": b"\r", "n": b"\n", "t": b"\t", "\\": b"\\"}
+    return re.sub(rb"\\(x[0-9A-Fa-f]{2}|.)",
+                  lambda m: bytes([int(m[1][1:], 16)]) if m[1][:1] == b"x" else escapes[m[1].decode()],
+                  text.encode())
+
+
+def fields():
+    """(kind, name, input, result or None, after or None) of each row of fields.tsv."""
+    rows = []
+    for line in (HERE / "fields.tsv").read_text(encoding="utf-8").splitlines():
+        if not line or line.startswith("#"):
+            continue
+        kind, name, given, result, *after = line.split("\t")
+        rows.append((kind, name, unescape(given), None if result == "-" else unescape(result),
+                     unescape(after[0]) if after and after[0] else None))
+    return rows
