@@ -1,4 +1,5 @@
-"""The shared cases of tests/cases/, for the Python tests and the live MTA driver."""
+"""The shared cases of tests/cases/: fields.tsv's rows and messages.txt's messages, for the Python
+tests and the live MTA driver."""
 
 import pathlib
 import re
@@ -24,3 +25,24 @@ def fields():
         rows.append((kind, name, unescape(given), None if result == "-" else unescape(result),
                      unescape(after[0]) if after and after[0] else None))
     return rows
+
+
+def messages():
+    """Each message of messages.txt: its keys, each with its values as bytes, in order."""
+    blocks, block = [], {}
+    for line in (HERE / "messages.txt").read_text(encoding="utf-8").splitlines() + [""]:
+        if line.startswith("#"):
+            continue
+        if not line:
+            if block:
+                blocks.append(block)
+            block = {}
+            continue
+        key, _, value = line.partition(":")
+        block.setdefault(key, []).append(unescape(value[1:] if value[:1] == " " else value))
+    return blocks
+
+
+def value(message, key):
+    """A key's values joined by LF, as the lines of a folded value are; b"" for none."""
+    return b"\n".join(message.get(key, []))
