@@ -15,9 +15,7 @@ module=$(realpath "$1") identity_run=$(realpath "$2") messages=${3:-2000}
 [[ $(id -u) == 0 ]] || { echo "exim_load.sh: a throwaway Exim needs root"; exit 1; }
 command -v smtp-source >/dev/null || { echo "exim_load.sh: smtp-source is not installed"; exit 1; }
 work=$(mktemp -d /tmp/hdx-exim-load.XXXXXX) && chmod 755 "$work"  # Exim's users walk it
-here=$(cd "$(dirname "$0")/../tests/mta" && pwd)
-. "$here/harness.sh"
-. "$here/exim_instance.sh"
+. "$(dirname "$0")/mta.sh"
 [[ -x $exim ]] || { echo "exim_load.sh: no Exim binary (.ci/unpack-mta)"; exit 1; }
 cgroup=/sys/fs/cgroup/cpuacct/hdx-exim-load
 mkdir -p "$cgroup" 2>/dev/null || cgroup=

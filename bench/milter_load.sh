@@ -17,9 +17,7 @@ for tool in postfix smtp-source opendkim; do
   command -v "$tool" >/dev/null || { echo "milter_load.sh: $tool is not installed"; exit 1; }
 done
 work=$(mktemp -d /tmp/hdx-milter-load.XXXXXX) && chmod 755 "$work"  # Postfix users walk it
-here=$(cd "$(dirname "$0")/../tests/mta" && pwd)
-. "$here/harness.sh"
-. "$here/postfix_instance.sh"
+. "$(dirname "$0")/mta.sh"
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done

@@ -1,10 +1,47 @@
-# Sourced, after harness.sh, by exim_test.sh and bench/exim_load.sh: a throwaway Exim of its own
-# under $work, on loopback, run from Debian's exim4-daemon-heavy binary: installed, or unpacked
-# beside Postfix by .ci/unpack-mta, as CI does (the two conflict as packages).
-# exim_setup SMTP_PORT ACL_FILE writes its configuration, with ACL_FILE's statements in the DATA
-# and non-SMTP ACLs; exim_start and exim_stop run it. Root only.
+# Sourced by the MTA benchmarks (milter_load.sh, exim_load.sh): a throwaway Postfix or Exim of
+# their own under $work, on loopback, configured from the tests' templates in tests/mta/, as the
+# live tests (tests/mta/live.py) set them up. Root only.
+templates=$(cd "$(dirname "${BASH_SOURCE[0]}")/../tests/mta" && pwd)
+
+# fill TEMPLATE NAME=VALUE...: the template with every @NAME@ replaced by its value.
+fill() {
+  local template=$1 pair edits=()
+  shift
+  for pair; do edits+=(-e "s|@${pair%%=*}@|${pair#*=}|g"); done
+  sed "${edits[@]}" "$template"
+}
+free_port() {  # a loopback port nobody listens on
+  local port
+  while port=$((20000 + RANDOM % 40000)); (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do :; done
+  echo "$port"
+}
+# wait_port PORT: up to 5 s for something to listen on a loopback port.
+wait_port() {
+  for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return; sleep 0.1; done
+  return 1
+}
+
+# postfix_setup SMTP_PORT MILTER_PORT writes its configuration; postfix_start and postfix_stop run
+# it. Delivery goes to one Maildir, $work/mail/inbox, for every recipient in test.example.
+postfix_setup() {
+  local smtp_port=$1 milter_port=$2
+  mkdir -p "$work/etc" "$work/queue" "$work/data" "$work/mail"
+  chown postfix "$work/data"
+  chown nobody:nogroup "$work/mail"
+  fill "$templates/postfix/main.cf" WORK="$work" MILTER_PORT="$milter_port" \
+    NOBODY_UID="$(id -u nobody)" NOGROUP_GID="$(getent group nogroup | cut -d: -f3)" \
+    >"$work/etc/main.cf"
+  fill "$templates/postfix/master.cf" SMTP_PORT="$smtp_port" >"$work/etc/master.cf"
+}
+postfix_start() { postfix -c "$work/etc" start >>"$work/postfix.out" 2>&1; }
+# Waits until the master process has gone, so that nothing is left running.
+postfix_stop() {
+  postfix -c "$work/etc" stop >>"$work/postfix.out" 2>&1
+  for _ in $(seq 100); do postfix -c "$work/etc" status >/dev/null 2>&1 || return 0; sleep 0.1; done
+}
+
 exim=${HDX_EXIM4:-$(command -v exim4 || echo /opt/exim4-heavy/usr/sbin/exim4)}
-exim_conf=$(dirname "${BASH_SOURCE[0]}")/exim.conf
+exim_conf=$templates/exim.conf
 # Where this Exim binary looks for the configurations it runs with root's rights.
 exim_trusted=/etc/exim4/trusted_configs
 
