@@ -96,6 +96,22 @@ for eol in '' '\n' '\r\n'; do
   check "field path, terminator '$eol' dropped" 0 "$work/want" run_stdin "$work/path" "${hdx[@]}" field path
 done
 
+# The shared messages as a mailbox: hdx scan reads each one's fields as the filter does, so its
+# record ends as the message's log line does.
+python3 - "$work" <<'PY'
+import sys
+sys.path.insert(0, "tests/cases")
+import cases
+logged = [m for m in cases.messages() if "log" in m]
+with open(f"{sys.argv[1]}/messages.mbox", "wb") as mbox, open(f"{sys.argv[1]}/want", "wb") as want:
+    for n, m in enumerate(logged, 1):
+        fields = b"\n".join(f.replace(b"\r\n", b"\n") for f in m["field"])
+        mbox.write(b"From MAILER-DAEMON Thu Jan  1 00:00:00 2026\n" + fields + b"\n\nbody\n\n")
+        tail = cases.value(m, "log")[cases.value(m, "log").index(b',"from":'):]
+        want.write(b'{"source":"%s/messages.mbox#%d"%s\n' % (sys.argv[1].encode(), n, tail))
+PY
+check "shared messages" 0 "$work/want" "${hdx[@]}" scan --json "$work/messages.mbox"
+
 check "smtp transcript" 0 - "${hdx[@]}" smtp tests/cli/smtp.txt
 expect "smtp mail" '^tests/cli/smtp.txt	4	MAIL	ann@example.org$' out
 expect "smtp empty path" '^tests/cli/smtp.txt	8	MAIL	$' out
