@@ -14,39 +14,6 @@ using hdx_test::GuardedBytes;
 
 namespace {
 
-struct UnfoldCase {
-  const char* name;
-  std::string_view in;
-  std::string_view want_buffer;  // the whole buffer afterwards, leftovers included
-  std::uint32_t want_len;
-};
-
-constexpr UnfoldCase kUnfolds[] = {
-    {"two crlf folds leave crlf twice", "Subject: a\r\n b\r\n\tc\r\n"sv,
-     "Subject: a b\tc\r\n\r\n\r\n"sv, 16},
-    {"lf folds", "A: x\n y\n"sv, "A: x y\n\n"sv, 7},
-    {"next line without blank", "A: x\r\ny: z\r\n"sv, "A: x\r\ny: z\r\n"sv, 12},
-    {"no lf", "A: x"sv, "A: x"sv, 4},
-    {"terminator at the end stays", "A\r\n"sv, "A\r\n"sv, 3},
-    {"blank line before a blank is joined", "A: x\r\n\r\n body"sv, "A: x\r\n bodydy"sv, 11},
-    {"continuation of only a space", "A: x\r\n \r\n y\r\n"sv, "A: x  y\r\n\r\n\r\n"sv, 9},
-    {"lf first then a blank", "\n x"sv, " xx"sv, 2},
-    {"mixed folds leave copies in fold order", "a\n b\r\n c\n dZ"sv, "a b c dZZdZZ"sv, 8},
-    {"cr before lf at the start of a line", "a\n\r\n b"sv, "a\n b b"sv, 4},
-    {"lone cr stays", "a\r b\r\n c"sv, "a\r b c c"sv, 6},
-    {"single byte", "\n"sv, "\n"sv, 1},
-    {"empty", ""sv, ""sv, 0},
-};
-
-TEST(Unfold, Table) {
-  for (const auto& c : kUnfolds) {
-    SCOPED_TRACE(c.name);
-    GuardedBytes buf(c.in);
-    EXPECT_EQ(HDXUnfoldEmailHdrLine(buf.data(), buf.len()), c.want_len);
-    EXPECT_EQ(buf.str(), c.want_buffer);
-  }
-}
-
 TEST(Unfold, Null) { EXPECT_EQ(HDXUnfoldEmailHdrLine(nullptr, 42), 42u); }
 
 // Random fields against the literal fold-by-fold model, whole buffers compared. Short fields are

@@ -1,5 +1,5 @@
-// The shared cases of tests/cases/ for the C++ tests: fields.tsv's rows, and messages.txt's
-// messages. Both files are read where the build says they are (HDX_CASES_DIR).
+// The shared cases of tests/cases/ for the C++ tests: the rows of fields.tsv and primitives.tsv,
+// and messages.txt's messages. Both files are read where the build says they are (HDX_CASES_DIR).
 #ifndef HDX_TESTS_CASES_H
 #define HDX_TESTS_CASES_H
 
@@ -42,6 +42,20 @@ inline std::vector<std::string> case_lines(const std::string& file, bool blanks 
   return lines;
 }
 
+// The rows of a tab-separated case file, each `columns` cells long, every cell unescaped.
+inline std::vector<std::vector<std::string>> rows(const std::string& file, std::size_t columns) {
+  std::vector<std::vector<std::string>> all;
+  for (const std::string& line : case_lines(file)) {
+    std::vector<std::string>& cells = all.emplace_back();
+    for (std::size_t at = 0, tab = 0; tab != std::string::npos; at = tab + 1) {
+      tab = line.find('\t', at);
+      cells.push_back(unescape(line.substr(at, tab == std::string::npos ? tab : tab - at)));
+    }
+    cells.resize(columns);
+  }
+  return all;
+}
+
 struct FieldCase {
   std::string kind, name, input;
   std::optional<std::string> result, after;  // none: nothing is read; the buffer is not pinned
@@ -49,17 +63,9 @@ struct FieldCase {
 
 inline std::vector<FieldCase> field_cases() {
   std::vector<FieldCase> cases;
-  for (const std::string& line : case_lines("fields.tsv")) {
-    std::vector<std::string> cells;
-    for (std::size_t at = 0, tab; at != std::string::npos; at = tab == std::string::npos ? tab : tab + 1) {
-      tab = line.find('\t', at);
-      cells.push_back(line.substr(at, tab == std::string::npos ? tab : tab - at));
-    }
-    cells.resize(5);
-    FieldCase c{cells[0], cells[1], unescape(cells[2]), {}, {}};
-    if (cells[3] != "-") c.result = unescape(cells[3]);
-    if (!cells[4].empty()) c.after = unescape(cells[4]);
-    cases.push_back(std::move(c));
+  for (auto& r : rows("fields.tsv", 5)) {
+    cases.push_back({r[0], r[1], r[2], r[3] == "-" ? std::nullopt : std::optional(r[3]),
+                     r[4].empty() ? std::nullopt : std::optional(r[4])});
   }
   return cases;
 }

@@ -1,5 +1,5 @@
-"""The shared cases of tests/cases/: fields.tsv's rows and messages.txt's messages, for the Python
-tests and the live MTA driver."""
+"""The shared cases of tests/cases/ (the rows of fields.tsv and primitives.tsv, and messages.txt's
+messages) for the Python tests and the live MTA driver."""
 
 import pathlib
 import re
@@ -15,16 +15,17 @@ def unescape(text):
                   text.encode())
 
 
+def rows(name, columns):
+    """The rows of a tab-separated case file, each COLUMNS cells long, every cell as bytes."""
+    lines = (HERE / name).read_text(encoding="utf-8").splitlines()
+    return [[unescape(cell) for cell in (line.split("\t") + [""] * columns)[:columns]]
+            for line in lines if line and not line.startswith("#")]
+
+
 def fields():
     """(kind, name, input, result or None, after or None) of each row of fields.tsv."""
-    rows = []
-    for line in (HERE / "fields.tsv").read_text(encoding="utf-8").splitlines():
-        if not line or line.startswith("#"):
-            continue
-        kind, name, given, result, *after = line.split("\t")
-        rows.append((kind, name, unescape(given), None if result == "-" else unescape(result),
-                     unescape(after[0]) if after and after[0] else None))
-    return rows
+    return [(kind.decode(), name.decode(), given, None if result == b"-" else result, after or None)
+            for kind, name, given, result, after in rows("fields.tsv", 5)]
 
 
 def messages():

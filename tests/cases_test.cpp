@@ -1,5 +1,5 @@
-// The shared field rows through the C interface, on guarded pages, and through hdx.hpp: the same
-// result, and the same buffer afterwards where a row pins it.
+// The shared rows through the C interface, on guarded pages: the scanning primitives', and the
+// field rows, which also go through hdx.hpp for the same result and the same buffer afterwards.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -51,6 +51,43 @@ TEST(FieldCases, CAndCpp) {
     const std::string after = c.kind == "path" ? c.input : c.after.value_or(guarded.str());
     EXPECT_EQ(guarded.str(), after);
     EXPECT_EQ(buf, after);
+  }
+}
+
+// A failed call leaves its outputs as they were.
+TEST(PrimitiveCases, C) {
+  for (const auto& r : hdx_test::rows("primitives.tsv", 6)) {
+    const std::string& kind = r[0];
+    SCOPED_TRACE(kind + ": " + r[1]);
+    GuardedBytes in(r[2]), pattern(r[3]);
+    std::uint32_t a = 77, b = 77;
+    const char* at = nullptr;
+    const auto pair = [&](std::int32_t rc, std::uint32_t first) {
+      return rc < 0 ? "-" : std::to_string(first) + " " + std::to_string(b);
+    };
+    std::string got;
+    if (kind == "search") {
+      const std::int32_t rc =
+          HDXSearchPattern(in.data(), in.len(), pattern.data(), pattern.len(), &at, &b);
+      got = pair(rc, static_cast<std::uint32_t>(at - in.data())) +
+            (rc == HDX_PARTIAL_MATCH ? " partial" : "");
+    } else if (kind == "line_end") {
+      const std::int32_t rc = HDXFindEmailLineEnd(in.data(), in.len(), &a, &b);
+      got = pair(rc, a);
+    } else if (kind == "not_space") {
+      got = std::to_string(HDXIsNotSpacePresent(in.first(), in.last()));
+    } else if (kind == "unfold") {
+      got = std::to_string(HDXUnfoldEmailHdrLine(in.data(), in.len()));
+      EXPECT_EQ(in.str(), r[5]);
+    } else {
+      const auto measure = kind == "comment" ? HDXFindEmailCommentEnd : HDXFindEmailQuotedStringEnd;
+      const std::int32_t rc = measure(in.first(), in.last(), &a);
+      got = rc < 0 ? "-" : std::to_string(a);
+    }
+    EXPECT_EQ(got, r[4]);
+    if (got == "-") {
+      EXPECT_TRUE(a == 77 && b == 77 && at == nullptr);
+    }
   }
 }
 
