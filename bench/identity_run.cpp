@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "checks.h"
 #include "fields.h"
 #include "identity.h"
 
@@ -34,7 +35,8 @@ int main(int argc, char** argv) {
     }
     headers.remove_prefix(end);
   }
-  const auto value = hdx_common::field_value(id, 14);
+  const auto value =
+      hdx_common::field_value(id, hdx_common::sender_checks(id, id.envelope_from), 14);
   std::fwrite(value.data(), 1, value.size(), stdout);
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "checks.h"
 #include "fields.h"
 #include "fuzz_input.h"
 #include "identity.h"
@@ -63,8 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     start = end + 1;
   }
   hdx_fuzz::check(id.rcpt.size() <= id.caps.items && id.received.size() <= id.caps.items);
-  check_field(hdx_common::field_value(id, 14), 14);
-  const std::string log = hdx_common::log_line(id, "QID");
+  // The checks with each envelope a host takes: MAIL FROM, and a mailbox's Return-Path.
+  const hdx_common::Checks fired = hdx_common::sender_checks(id, id.envelope_from);
+  hdx_common::sender_checks(id, id.return_path).names(',');
+  check_field(hdx_common::field_value(id, fired, 14), 14);
+  const std::string log = hdx_common::log_line(id, fired, "QID", "accept");
   for (std::size_t i = 0; i < log.size(); ++i) {
     const auto c = static_cast<unsigned char>(log[i]);
     hdx_fuzz::check((c >= 0x20 && c < 0x7F) || (c == '\n' && i + 1 == log.size()));

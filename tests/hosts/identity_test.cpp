@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,18 +86,22 @@ struct Message {
   // Whole fields; one that starts with "*" is a field Exim has marked deleted, which the filter
   // never sees.
   std::vector<std::string> fields;
-  std::string want;  // the added value, or "" where agreement is the point
+  std::string want;    // the added value, or "" where agreement is the point
+  std::optional<std::string> checks;  // the checks that fire, where the message says
 };
 
 std::string bare_path(const std::string& path) { return path.substr(1, path.find('>') - 1); }
 
 Message from_case(const hdx_test::MessageCase& c) {
   Message m{hdx_test::value(c, "name"), hdx_test::value(c, "peer"), "", "", {}, {},
-            hdx_test::value(c, "identity")};
+            hdx_test::value(c, "identity"), std::nullopt};
+  if (c.count("checks") != 0) m.checks = hdx_test::value(c, "checks");
   m.sender = bare_path(hdx_test::value(c, "mail"));
   m.mail = hdx_test::mail_args(hdx_test::value(c, "mail"));
   for (const auto& r : c.at("rcpt")) m.rcpt.push_back(bare_path(r));
-  for (const auto& f : c.at("field")) m.fields.push_back(hdx_test::with_lf_folds(f) + "\n");
+  if (c.count("field") != 0) {
+    for (const auto& f : c.at("field")) m.fields.push_back(hdx_test::with_lf_folds(f) + "\n");
+  }
   return m;
 }
 
@@ -115,11 +120,11 @@ std::vector<Message> messages() {
   all.push_back({"a field marked deleted is not read", "127.0.0.1", "<a@b>", "a@b", {"c@d"},
                  {"*From: <forged@x>\n", "From: <real@x>\n"},
                  "peer=127.0.0.1; envelope-from=a@b; rcpt=c@d; from=real@x;\n\treturn-path=; "
-                 "received-ip="});
+                 "received-ip=; checks=envelope-mismatch", std::nullopt});
   all.push_back({"values cut at 200 bytes", "127.0.0.1", "<a@b>", "a@b", {},
-                 {"From: <" + std::string(250, 'a') + "@x>\n"}, ""});
+                 {"From: <" + std::string(250, 'a') + "@x>\n"}, "", std::nullopt});
   all.push_back({"caps: 100 recipients and Received fields, a From over 128 KiB", "127.0.0.1",
-                 "<a@b>", "a@b", numbered("r", "@x"), capped, ""});
+                 "<a@b>", "a@b", numbered("r", "@x"), capped, "", std::nullopt});
   return all;
 }
 
@@ -134,7 +139,7 @@ std::string filter_value(const Message& m, const std::string& own) {
     const auto field = hdx_common::split_field(f);
     c.header(field->name, field->value, own);
   }
-  return c.added_value(own);
+  return c.added_value(own, c.checks());
 }
 
 // The module's call, with Exim's variables set to the message.
@@ -165,6 +170,9 @@ TEST(HostIdentity, FilterAndModuleAddTheSameField) {
     EXPECT_EQ(module.yield, filter);
     if (!m.want.empty()) {
       EXPECT_EQ(filter, m.want);
+    }
+    if (m.checks) {
+      EXPECT_EQ(hdx_test::checks_item(filter), *m.checks);
     }
     // Folded for a longer name of the administrator's choosing, as the filter's --header does.
     const std::string own = "X-Sender-Identity-As-Read-Here";

@@ -1,6 +1,7 @@
 // A message's identity as libhdx reads it, and the added field and log line built from it.
 #include "identity.h"
 
+#include "checks.h"
 #include "fields.h"
 #include "hdx.hpp"
 #include "record.h"
@@ -87,7 +88,7 @@ class FoldedField {
 }  // namespace
 
 Identity::Identity(std::pmr::memory_resource* memory, Caps c)
-    : caps(c), peer(memory), rcpt(memory), received(memory) {}
+    : caps(c), peer(memory), rcpt(memory), received(memory), first_from(memory) {}
 
 void Identity::start_message() {
   envelope_from.reset();
@@ -95,7 +96,9 @@ void Identity::start_message() {
   from.reset();
   return_path.reset();
   received.clear();
-  seen_from = seen_return_path = false;
+  seen_return_path = false;
+  from_fields = 0;
+  first_from.clear();
 }
 
 void Identity::mail_from(std::string_view command) {
@@ -107,10 +110,7 @@ void Identity::rcpt_to(std::string_view command) {
 }
 
 Identity::Slot Identity::claim(std::string_view name) {
-  if (is_field_name(name, "From") && !seen_from) {
-    seen_from = true;
-    return Slot::From;
-  }
+  if (is_field_name(name, "From") && from_fields++ == 0) return Slot::From;
   if (is_field_name(name, "Return-Path") && !seen_return_path) {
     seen_return_path = true;
     return Slot::ReturnPath;
@@ -157,6 +157,8 @@ void Identity::read(Slot slot, Text& text) {
   if (!text.empty() && slot == Slot::Received) {
     if (const auto ip = hdx::sender_ip_in_place(text)) item = Text(*ip, memory());
   } else if (!text.empty()) {
+    // The library cuts the field in place; the checks read it as it came.
+    if (slot == Slot::From) first_from.assign(text, text.find(':') + 1);
     item = hdx::sender_address_in_place(text);
   }
   switch (slot) {
@@ -167,7 +169,7 @@ void Identity::read(Slot slot, Text& text) {
   }
 }
 
-Text field_value(const Identity& id, std::size_t name_len) {
+Text field_value(const Identity& id, const Checks& fired, std::size_t name_len) {
   Text value(id.memory()), piece(id.memory());
   FoldedField field(value, name_len + 2);  // "Name: "
   const auto item = [&](std::string_view name, Value v) {
@@ -191,11 +193,13 @@ Text field_value(const Identity& id, std::size_t name_len) {
   list("rcpt", id.rcpt, false);
   item("from", id.from);
   item("return-path", id.return_path);
-  list("received-ip", id.received, true);
+  list("received-ip", id.received, false);
+  list("checks", items_of(fired, id.memory()), true);
   return value;
 }
 
-std::string log_line(const Identity& id, std::string_view queue_id) {
+std::string log_line(const Identity& id, const Checks& fired, std::string_view queue_id,
+                     std::string_view action) {
   return Record(Format::Json)
       .text("queue_id", queue_id)
       .text("peer", std::string_view(id.peer))
@@ -204,6 +208,8 @@ std::string log_line(const Identity& id, std::string_view queue_id) {
       .text("from", id.from)
       .text("return_path", id.return_path)
       .list("received", id.received)
+      .list("checks", items_of(fired, id.memory()))
+      .text("action", action)
       .finish();
 }
 

@@ -30,6 +30,7 @@ using Text = std::pmr::string;
 // An extracted value; empty when there was nothing to read or the library found nothing.
 using Item = std::optional<Text>;
 using Items = std::pmr::vector<Item>;
+class Checks;
 
 struct Identity {
   explicit Identity(std::pmr::memory_resource* memory = std::pmr::get_default_resource(),
@@ -41,7 +42,11 @@ struct Identity {
   Items rcpt;
   Item from, return_path;  // of the first field of each name
   Items received;          // one per Received field, top to bottom
-  bool seen_from = false, seen_return_path = false;
+  bool seen_return_path = false;
+  // How many From fields, and the first one's value as it came, folds included (empty when it is
+  // over the cap), for the sender checks.
+  std::size_t from_fields = 0;
+  Text first_from;
 
   // A new envelope on the same connection: everything but the peer starts again.
   void start_message();
@@ -69,11 +74,12 @@ struct Identity {
 constexpr std::string_view kFieldName = "X-HDX-Identity";
 
 // The added field's value: "peer=...; envelope-from=...; rcpt=...; from=...; return-path=...;
-// received-ip=...", folded so that no line reaches 998 bytes. `name_len` is the field name's
-// length, which the first line also holds.
-Text field_value(const Identity& id, std::size_t name_len);
-// One JSON object, and its line end, for a log.
-std::string log_line(const Identity& id, std::string_view queue_id);
+// received-ip=...; checks=...", folded so that no line reaches 998 bytes. `name_len` is the
+// field name's length, which the first line also holds.
+Text field_value(const Identity& id, const Checks& fired, std::size_t name_len);
+// One JSON object, and its line end, for a log: the identity, its checks, and the action taken.
+std::string log_line(const Identity& id, const Checks& fired, std::string_view queue_id,
+                     std::string_view action);
 
 }  // namespace hdx_common
 

@@ -1,6 +1,7 @@
 // hdx-exim: libhdx inside Exim, called from string expansions as ${dlfunc{MODULE}{FUNCTION}...}.
 // `identity` yields the value of the field that hdx-milter adds, read from the message as Exim
-// holds it in the DATA or non-SMTP ACL; `from`, `return_path`, `received_ip` and `path` yield what
+// holds it in the DATA or non-SMTP ACL, and `checks` the sender checks that fire for it, as an
+// Exim list; `from`, `return_path`, `received_ip` and `path` yield what
 // the library reads from one value, or nothing. Every byte a call takes comes from Exim's store,
 // tainted, since it all derives from the message, and goes back with the rest of that store:
 // no malloc, nothing kept between calls, nothing written to any stream.
@@ -9,6 +10,7 @@
 #include <memory_resource>
 #include <string_view>
 
+#include "checks.h"
 #include "fields.h"
 #include "identity.h"
 
@@ -69,16 +71,8 @@ Text command(std::string_view verb, const uschar* address, std::pmr::memory_reso
   return c += '>';
 }
 
-}  // namespace
-
-// The added field's value for this message. An optional argument names the field, for the
-// folding; by default X-HDX-Identity.
-extern "C" __attribute__((visibility("default"))) int identity(uschar** yield, int argc,
-                                                               uschar* argv[]) {
-  if (argc > 1) return bad_usage(yield, "hdx-exim: identity takes at most one argument");
-  const std::string_view name = argc == 1 ? text(argv[0]) : hdx_common::kFieldName;
-  EximStore store;
-  Identity id(&store);
+// The message at hand, as Exim holds it.
+void read_message(Identity& id, EximStore& store) {
   // Empty for a local submission, as the filter leaves it when the MTA names no peer.
   id.peer = text(sender_host_address);
   id.mail_from(command("MAIL FROM:", sender_address, &store));
@@ -91,7 +85,31 @@ extern "C" __attribute__((visibility("default"))) int identity(uschar** yield, i
         {reinterpret_cast<const char*>(h->text), static_cast<std::size_t>(h->slen)});
     if (field) id.header(field->name, field->value);
   }
-  return yield_text(yield, hdx_common::field_value(id, name.size()));
+}
+
+}  // namespace
+
+// The added field's value for this message. An optional argument names the field, for the
+// folding; by default X-HDX-Identity.
+extern "C" __attribute__((visibility("default"))) int identity(uschar** yield, int argc,
+                                                               uschar* argv[]) {
+  if (argc > 1) return bad_usage(yield, "hdx-exim: identity takes at most one argument");
+  const std::string_view name = argc == 1 ? text(argv[0]) : hdx_common::kFieldName;
+  EximStore store;
+  Identity id(&store);
+  read_message(id, store);
+  const hdx_common::Checks fired = hdx_common::sender_checks(id, id.envelope_from);
+  return yield_text(yield, hdx_common::field_value(id, fired, name.size()));
+}
+
+// The sender checks that fire for this message, colon-separated, as Exim lists are: ACLs decide
+// on them (${if inlist{from-multiple}{...}}).
+extern "C" __attribute__((visibility("default"))) int checks(uschar** yield, int argc, uschar*[]) {
+  if (argc != 0) return bad_usage(yield, "hdx-exim: checks takes no argument");
+  EximStore store;
+  Identity id(&store);
+  read_message(id, store);
+  return yield_text(yield, hdx_common::sender_checks(id, id.envelope_from).names(':', &store));
 }
 
 namespace {

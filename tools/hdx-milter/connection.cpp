@@ -36,8 +36,12 @@ void Connection::header(std::string_view name, std::string_view value, std::stri
   id.header(name, value);
 }
 
-std::string Connection::added_value(std::string_view own) const {
-  return (lead_space ? " " : "") + std::string(hdx_common::field_value(id, own.size()));
+hdx_common::Checks Connection::checks() const {
+  return hdx_common::sender_checks(id, id.envelope_from);
+}
+
+std::string Connection::added_value(std::string_view own, const hdx_common::Checks& fired) const {
+  return (lead_space ? " " : "") + std::string(hdx_common::field_value(id, fired, own.size()));
 }
 
 }  // namespace hdx_milter

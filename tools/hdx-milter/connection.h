@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "checks.h"
 #include "identity.h"
 
 namespace hdx_milter {
@@ -22,8 +23,10 @@ struct Connection {
   void rcpt(std::string_view args);
   // One header field, its name without the colon; `own` is the name of the field the filter adds.
   void header(std::string_view name, std::string_view value, std::string_view own);
+  // The sender checks that fire for the message, its envelope sender being MAIL FROM's.
+  hdx_common::Checks checks() const;
   // The value of the field to add under the name `own`, as the MTA expects it.
-  std::string added_value(std::string_view own) const;
+  std::string added_value(std::string_view own, const hdx_common::Checks& fired) const;
 };
 
 }  // namespace hdx_milter

@@ -1,6 +1,7 @@
 // hdx-milter: a mail filter that adds one header field with the sender's identity, as libhdx reads
-// it, to every message the MTA accepts, and optionally logs it as a JSON line. Mail is never
-// rejected or delayed because of it: every step continues the message, whatever happens.
+// it, and the sender checks that fire, to every message the MTA accepts, and optionally logs it as
+// a JSON line. Mail is refused or held only for the checks the admin names; otherwise every step
+// continues the message, whatever happens.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -19,28 +20,35 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: hdx-milter [-p SOCKET] [-c FILE] [-f] [--header NAME] [--log FILE|-]\n"
+    "                  [--reject CHECKS] [--quarantine CHECKS]\n"
     "\n"
     "  -p, --socket SOCKET  where the MTA connects: inet:PORT@HOST, inet6:PORT@HOST or\n"
     "                       unix:PATH (default inet:8894@127.0.0.1)\n"
     "  -c, --config FILE    read settings from FILE: lines of \"key = value\" with the keys\n"
-    "                       socket, header and log; options on the command line win\n"
+    "                       socket, header, log, reject and quarantine; options on the\n"
+    "                       command line win\n"
     "  -f, --foreground     stay in the foreground instead of detaching\n"
     "      --header NAME    name of the added field (default X-HDX-Identity)\n"
     "      --log FILE       one JSON line per message to FILE, or - for standard output;\n"
     "                       SIGUSR1 reopens it, after log rotation\n"
+    "      --reject CHECKS  refuse (550 5.7.1) a message for which one of these fires, a\n"
+    "                       list such as \"from-multiple, from-ambiguous\"; default none\n"
+    "      --quarantine CHECKS  hold such a message in the MTA's quarantine; default none\n"
+    "                       checks: from-missing, from-multiple, from-list, from-unreadable,\n"
+    "                       from-ambiguous, from-display-address, envelope-mismatch\n"
     "  -h, --help           this text\n"
     "  -V, --version        the version\n";
 
 struct Settings {
   std::string socket = "inet:8894@127.0.0.1";
   std::string header{hdx_common::kFieldName};
-  std::string log;
+  std::string log, reject, quarantine;
   bool foreground = false;
 };
 
 // The keys that the command line set, which the config file does not override.
 struct Given {
-  bool socket = false, header = false, log = false;
+  bool socket = false, header = false, log = false, reject = false, quarantine = false;
 };
 
 // One thread: the filter's work per message is a few microseconds, and a second thread only adds
@@ -64,6 +72,8 @@ bool read_config(const std::string& path, const Given& given, Settings& s) {
     if (key == "socket" && !given.socket) s.socket = value;
     if (key == "header" && !given.header) s.header = value;
     if (key == "log" && !given.log) s.log = value;
+    if (key == "reject" && !given.reject) s.reject = value;
+    if (key == "quarantine" && !given.quarantine) s.quarantine = value;
   }
   return true;
 }
@@ -122,12 +132,26 @@ int main(int argc, char** argv) {
     } else if (arg == "--log" && (v = value())) {
       settings.log = v;
       given.log = true;
+    } else if (arg == "--reject" && (v = value())) {
+      settings.reject = v;
+      given.reject = true;
+    } else if (arg == "--quarantine" && (v = value())) {
+      settings.quarantine = v;
+      given.quarantine = true;
     } else {
       return bad_usage("bad argument '" + std::string(arg) + "'");
     }
   }
   if (!config.empty() && !read_config(config, given, settings)) {
     return bad_usage("cannot read " + config + ": " + std::strerror(errno));
+  }
+  hdx_milter::Filter filter{settings.header, settings.log.empty() ? nullptr : &identity_log, {}, {}};
+  std::string unknown;
+  for (auto [list, checks] : {std::pair{&settings.reject, &filter.reject},
+                              std::pair{&settings.quarantine, &filter.quarantine}}) {
+    const auto parsed = hdx_common::Checks::parse(*list, unknown);
+    if (!parsed) return bad_usage("no such check: '" + unknown + "'");
+    *checks = *parsed;
   }
   if (!settings.log.empty() && !identity_log.open(settings.log)) {
     return bad_usage("cannot open " + settings.log + ": " + std::strerror(errno));
@@ -146,7 +170,6 @@ int main(int argc, char** argv) {
   sigset_t every;
   sigfillset(&every);
   pthread_sigmask(SIG_BLOCK, &every, nullptr);
-  const hdx_milter::Filter filter{settings.header, settings.log.empty() ? nullptr : &identity_log};
   hdx_milter::Engine engine(listener.fd, filter, {.threads = kThreads});
   if (!engine.start()) {
     std::fprintf(stderr, "hdx-milter: %s\n", engine.error().c_str());

@@ -17,8 +17,9 @@ namespace {
 // older version gets the older one, and a reply to every step.
 constexpr std::uint32_t kVersion = 6, kOldestVersion = 2;
 
-// Actions: the filter adds its field and deletes fields forged under its name.
-constexpr std::uint32_t kAddHeaders = 0x01, kChangeHeaders = 0x10;
+// Actions: the filter adds its field and deletes fields forged under its name, and where the admin
+// asks it to hold messages, quarantines them.
+constexpr std::uint32_t kAddHeaders = 0x01, kChangeHeaders = 0x10, kQuarantine = 0x20;
 
 // Steps the filter never reads: the MTA is asked not to send them at all. DATA is kept, and
 // answered: the MTA holds what it sends unanswered until it next waits for an answer, and at DATA
@@ -178,7 +179,8 @@ bool Session::take(char command, std::string_view data, std::string& replies) {
 void Session::negotiate(std::string_view data, std::string& replies) {
   if (data.size() < 12 || big_endian(data) < kOldestVersion) return;
   const std::uint32_t version = std::min(big_endian(data), kVersion);
-  actions_ = big_endian(data.substr(4)) & (kAddHeaders | kChangeHeaders);
+  actions_ = big_endian(data.substr(4)) &
+             (kAddHeaders | kChangeHeaders | (filter_->quarantine.empty() ? 0 : kQuarantine));
   const std::uint32_t steps = big_endian(data.substr(8)) & kStepsWanted;
   unanswered_ = steps;  // the no-reply flags among them; the others name no step
   connection_.lead_space = (steps & kLeadingSpace) != 0;
@@ -202,33 +204,54 @@ void Session::macros(std::string_view data) {
 }
 
 void Session::end_of_message(std::string& replies) {
-  const std::string_view own = filter_->header;
+  std::string refusal;  // the reply, where a check that the admin refuses fires
   try {
-    // A field that came with the message under the filter's name was written by someone else,
-    // and whatever reads the first such field downstream must read the filter's: each goes, the
-    // last first so that the earlier ones keep their numbers, before the filter adds its own.
-    std::string change;
-    for (int n = connection_.forged; n > 0 && (actions_ & kChangeHeaders) != 0; --n) {
-      change.clear();
-      put_big_endian(change, static_cast<std::uint32_t>(n));
-      ((change += own) += '\0') += '\0';
-      reply(replies, 'm', change);
-    }
-    if ((actions_ & kAddHeaders) != 0) {
-      std::string add(own);
-      ((add += '\0') += connection_.added_value(own)) += '\0';
-      reply(replies, 'h', add);
+    const hdx_common::Checks fired = connection_.checks();
+    const hdx_common::Checks refused = fired & filter_->reject, held = fired & filter_->quarantine;
+    std::string_view action = "accept";
+    if (!refused.empty()) {
+      refusal = "550 5.7.1 hdx: " + std::string(refused.names(','));
+      action = "reject";
+    } else {
+      mark(fired, replies);
+      if (!held.empty() && (actions_ & kQuarantine) != 0) {
+        reply(replies, 'q', "hdx: " + std::string(held.names(',')) + '\0');
+        action = "quarantine";
+      }
     }
     if (filter_->log != nullptr) {
-      filter_->log->write(hdx_common::log_line(connection_.id, queue_id_));
+      filter_->log->write(hdx_common::log_line(connection_.id, fired, queue_id_, action));
     }
   } catch (const std::bad_alloc&) {
-    // The message goes on without the field.
+    // The message goes on as it is.
   }
   connection_.forged = 0;
   queue_id_.clear();
   in_message_ = false;
-  reply(replies, 'c');
+  if (refusal.empty()) {
+    reply(replies, 'c');
+  } else {
+    reply(replies, 'y', refusal + '\0');
+  }
+}
+
+void Session::mark(const hdx_common::Checks& fired, std::string& replies) {
+  const std::string_view own = filter_->header;
+  // A field that came with the message under the filter's name was written by someone else, and
+  // whatever reads the first such field downstream must read the filter's: each goes, the last
+  // first so that the earlier ones keep their numbers, before the filter adds its own.
+  std::string change;
+  for (int n = connection_.forged; n > 0 && (actions_ & kChangeHeaders) != 0; --n) {
+    change.clear();
+    put_big_endian(change, static_cast<std::uint32_t>(n));
+    ((change += own) += '\0') += '\0';
+    reply(replies, 'm', change);
+  }
+  if ((actions_ & kAddHeaders) != 0) {
+    std::string add(own);
+    ((add += '\0') += connection_.added_value(own, fired)) += '\0';
+    reply(replies, 'h', add);
+  }
 }
 
 }  // namespace hdx_milter

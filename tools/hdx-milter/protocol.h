@@ -18,7 +18,10 @@ namespace hdx_milter {
 // What every connection of the filter shares, read only once connections come.
 struct Filter {
   std::string header{hdx_common::kFieldName};  // the added field's name
-  const Log* log = nullptr;               // one JSON line per message, where set
+  const Log* log = nullptr;                     // one JSON line per message, where set
+  // A message for which any of these checks fires is refused (550 5.7.1, the checks named), or
+  // held in the MTA's quarantine; the rest are marked and go on.
+  hdx_common::Checks reject, quarantine;
 };
 
 // The largest packet taken: header fields up to the cap the filter reads, where the MTA can send
@@ -49,6 +52,8 @@ class Session {
   bool take(char command, std::string_view data, std::string& replies);
   void negotiate(std::string_view data, std::string& replies);
   void end_of_message(std::string& replies);
+  // Deletes the fields forged under the filter's name, and adds its own.
+  void mark(const hdx_common::Checks& fired, std::string& replies);
   void macros(std::string_view data);
 
   const Filter* filter_;

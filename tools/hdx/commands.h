@@ -15,6 +15,7 @@ using hdx_common::Record;
 struct Options {
   Format format = Format::Tsv;
   bool progress = false;  // a progress line on standard error
+  bool checks = false;    // the sender checks as a last column of tab-separated records
   unsigned jobs = 1;      // workers for scan
   std::vector<std::string> paths;
 };

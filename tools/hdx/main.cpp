@@ -13,7 +13,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: hdx scan [--json] [--progress|--no-progress] [-j N] [PATH...]\n"
+    "usage: hdx scan [--json] [--checks] [--progress|--no-progress] [-j N] [PATH...]\n"
     "       hdx smtp [--json] [PATH...]\n"
     "       hdx field from|return-path|received|path   < one raw field or command\n"
     "       hdx date\n"
@@ -22,7 +22,9 @@ constexpr const char* kUsage =
     "scan   reads messages from files, directories (recursively), mbox files or standard input\n"
     "       (no PATH, or -) and prints, per message: source, From address, Return-Path\n"
     "       address, and the sender IP of every Received field, top to bottom. Tab-separated,\n"
-    "       or JSON lines with --json; a failed extraction is empty or null. Uses N workers\n"
+    "       or JSON lines with --json; a failed extraction is empty or null. JSON records,\n"
+    "       and with --checks a last column, name the sender checks that fire (the envelope\n"
+    "       sender is the Return-Path field); the summary counts each. Uses N workers\n"
     "       (-j N, default: every core); records come out in input order all the same.\n"
     "smtp   prints the address of every MAIL FROM: and RCPT TO: command in the input lines.\n"
     "field  prints what the library extracts from standard input; exit status 1 if nothing.\n"
@@ -80,6 +82,7 @@ int main(int argc, char** argv) {
       options.jobs = static_cast<unsigned>(std::stoul(n));
     }
     else if (arg == "--json") options.format = hdx_tool::Format::Json;
+    else if (arg == "--checks") options.checks = true;
     else if (arg == "--progress") options.progress = true;
     else if (arg == "--no-progress") options.progress = false;
     else return bad_usage("unknown option '" + arg + "'");

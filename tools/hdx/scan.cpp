@@ -1,5 +1,5 @@
-// hdx scan: one record per message with its From address, its Return-Path address and the
-// sender IP of every Received field, top to bottom. Files are read through memory maps and
+// hdx scan: one record per message with its From address, its Return-Path address, the sender
+// IP of every Received field, top to bottom, and the sender checks that fire. Files are read through memory maps and
 // examined on every core, mailboxes cut into parts at message starts; records come out in input
 // order whatever the number of workers.
 #include <fcntl.h>
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "checks.h"
 #include "hdx.hpp"
 #include "identity.h"
 #include "input.h"
@@ -159,6 +160,7 @@ void examine_all(std::vector<Part>& parts, unsigned jobs) {
 
 struct Counts {
   std::size_t messages = 0, fields = 0, failures = 0, truncated = 0;
+  std::size_t checks[std::size(hdx_common::kCheckNames)] = {};
 };
 
 // Prints the records in input order and keeps the counts.
@@ -171,17 +173,25 @@ class Printer {
     ++counts_.messages;
     counts_.truncated += found.truncated;
     const hdx_common::Identity& id = found.id;
-    count(id.from, id.seen_from);
+    count(id.from, id.from_fields != 0);
     count(id.return_path, id.seen_return_path);
     for (const auto& ip : id.received) count(ip, true);
-    Record(options_.format)
-        .text("source", found.number == 0
-                            ? source
-                            : source + "#" + std::to_string(first_number + found.number))
+    // In a mailbox, the envelope sender is what final delivery wrote in the Return-Path field.
+    const hdx_common::Checks fired = hdx_common::sender_checks(id, id.return_path);
+    for (std::size_t i = 0; i < std::size(counts_.checks); ++i) {
+      counts_.checks[i] += fired.has(static_cast<hdx_common::Check>(i));
+    }
+    Record record(options_.format);
+    record.text("source", found.number == 0
+                              ? source
+                              : source + "#" + std::to_string(first_number + found.number))
         .text("from", id.from)
         .text("return_path", id.return_path)
-        .list("received", id.received)
-        .print(stdout);
+        .list("received", id.received);
+    if (options_.format == Format::Json || options_.checks) {
+      record.list("checks", hdx_common::items_of(fired, id.memory()));
+    }
+    record.print(stdout);
     show_progress(false);
   }
 
@@ -284,6 +294,11 @@ int scan(const Options& options) {
   std::fprintf(stderr, "hdx: %zu messages, %zu fields, %zu failed", c.messages, c.fields,
                c.failures);
   if (c.truncated != 0) std::fprintf(stderr, ", %zu header sections cut at 1 MiB", c.truncated);
+  std::fprintf(stderr, "; checks:");
+  for (std::size_t i = 0; i < std::size(c.checks); ++i) {
+    std::fprintf(stderr, "%s %s %zu", i == 0 ? "" : ",", hdx_common::kCheckNames[i].data(),
+                 c.checks[i]);
+  }
   std::fprintf(stderr, "\n");
   return ok ? 0 : 2;
 }

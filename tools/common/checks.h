@@ -1,0 +1,68 @@
+// Sender checks: the tricks a message can play with the sender's identity, so that one reader of
+// its header sees another sender than the next one does. Each is a function of what the identity
+// gathers, so every host gets the same verdicts for the same message; hosts only act on them as
+// the admin says. The order is the one hosts write them in.
+#ifndef HDX_COMMON_CHECKS_H
+#define HDX_COMMON_CHECKS_H
+
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "identity.h"
+
+namespace hdx_common {
+
+enum class Check : std::uint8_t {
+  FromMissing,         // no From field
+  FromMultiple,        // more than one
+  FromList,            // the first names several mailboxes, or a group
+  FromUnreadable,      // the library reads no address from it
+  FromAmbiguous,       // it holds an address in angle brackets, and the library reads another
+  FromDisplayAddress,  // its display name holds an address of another domain than the real one
+  EnvelopeMismatch,    // the envelope sender's domain is unrelated to the From address's
+};
+constexpr std::string_view kCheckNames[] = {
+    "from-missing",   "from-multiple",        "from-list",        "from-unreadable",
+    "from-ambiguous", "from-display-address", "envelope-mismatch"};
+
+// A set of checks.
+class Checks {
+ public:
+  Checks() = default;
+  void add(Check c) { bits_ |= static_cast<std::uint8_t>(1u << static_cast<unsigned>(c)); }
+  bool empty() const { return bits_ == 0; }
+  bool has(Check c) const { return (bits_ >> static_cast<unsigned>(c) & 1u) != 0; }
+  Checks operator&(Checks other) const { return Checks(bits_ & other.bits_); }
+  // Calls fn with each check's name, in order.
+  template <class Fn>
+  void for_each(Fn fn) const {
+    for (unsigned i = 0; i < std::size(kCheckNames); ++i) {
+      if ((bits_ >> i & 1u) != 0) fn(kCheckNames[i]);
+    }
+  }
+  // The names, with `separator` between them.
+  Text names(char separator,
+             std::pmr::memory_resource* memory = std::pmr::get_default_resource()) const;
+  // A list as an admin writes it ("from-list, from-multiple"); nullopt, with `unknown` set to the
+  // word, when a word names no check.
+  static std::optional<Checks> parse(std::string_view list, std::string& unknown);
+
+ private:
+  explicit Checks(unsigned bits) : bits_(static_cast<std::uint8_t>(bits)) {}
+  std::uint8_t bits_ = 0;
+};
+
+// The checks that fire for the message the identity read. `envelope` is the envelope sender as
+// the library read it: MAIL FROM where the host has an envelope, the Return-Path field that
+// final delivery writes where it reads a mailbox.
+Checks sender_checks(const Identity& id, const Item& envelope);
+
+// The names as the items of a list, for the added field and the records.
+Items items_of(Checks fired, std::pmr::memory_resource* memory);
+
+}  // namespace hdx_common
+
+#endif  // HDX_COMMON_CHECKS_H
