@@ -106,6 +106,25 @@ TEST(MilterProtocol, Table) {
   }
 }
 
+// What the admin asked for: a message for which a check to reject fires gets 550 5.7.1 naming it
+// and no change; one for which a check to hold fires is quarantined, asked for in the negotiation.
+TEST(MilterProtocol, RejectAndQuarantine) {
+  hdx_milter::Filter filter;
+  std::string unknown;
+  filter.reject = *hdx_common::Checks::parse("from-multiple", unknown);
+  filter.quarantine = *hdx_common::Checks::parse(" from-list ,from-missing", unknown);
+  const std::string two = field("From", " <ann@example.org>") + field("From", " <eve@example.org>");
+  std::string replies;
+  hdx_milter::Session(filter).receive(negotiation() + kEnvelope + two + packet('E') + kEnvelope +
+                                          field("From", " <al@example.org>, <b@x>") + packet('E'),
+                                      replies);
+  EXPECT_EQ(readable(replies), "O 6 31 10d1d2 y 550 5.7.1 hdx: from-multiple| h X-HDX-Identity| "
+            "peer=; envelope-from=ann@example.org; rcpt=bob@example.net;\n\tfrom=al@example.org; "
+            "return-path=; received-ip=; checks=from-list| q hdx: from-list| c");
+  EXPECT_FALSE(hdx_common::Checks::parse("from-list, from-lists", unknown));
+  EXPECT_EQ(unknown, "from-lists");
+}
+
 // Every shared message as an MTA of version 6 sends it, with no reply to connect, MAIL, RCPT and
 // the fields (DATA is answered): the forged fields deleted, the last first, and the message's
 // field added.

@@ -84,18 +84,23 @@ def heads(work, line):  # the header sections delivered to work/mail/inbox that 
     return [h for h in found if line in h.split(b"\n")]
 
 
+def send(port, fields, label, mail=ANN, rcpts=BOB):  # one SMTP session; the reply to the message
+    with smtplib.SMTP("127.0.0.1", port, timeout=60) as s:
+        s.ehlo("client.example")
+        for command in [b"MAIL FROM:" + mail] + [b"RCPT TO:" + r for r in rcpts]:
+            s.docmd(command.decode("utf-8", "surrogateescape"))
+        try:
+            return s.data(b"\r\n".join(fields + [b"X-Case: %s" % str(label).encode()]) +
+                          b"\r\n\r\nbody\r\n")
+        except smtplib.SMTPDataError as e:
+            return e.smtp_code, e.smtp_error
+
+
 def deliver(port, work, fields, label, mail=ANN, rcpts=BOB):
-    # One SMTP session, then the message's header section as delivered (None if it is not).
+    # The message sent, and its header section as delivered (None if it is not).
+    reply = send(port, fields, label, mail, rcpts)
     line = b"X-Case: " + str(label).encode()
-    try:
-        with smtplib.SMTP("127.0.0.1", port, timeout=60) as s:
-            s.ehlo("client.example")
-            for command in [b"MAIL FROM:" + mail] + [b"RCPT TO:" + r for r in rcpts]:
-                s.docmd(command.decode("utf-8", "surrogateescape"))
-            s.data(b"\r\n".join(fields + [line]) + b"\r\n\r\nbody\r\n")
-    except smtplib.SMTPException as e:
-        print(e)
-    return wait_for(lambda: (heads(work, line) or [None])[0], 20)
+    return wait_for(lambda: (heads(work, line) or [None])[0], 20) or print(reply)
 
 
 def flow(port, count, sessions, rcpt):  # smtp-source in the background
@@ -125,8 +130,25 @@ def log_line(log, head):  # a delivered message's log line, found by its queue i
     return found[0].replace(key, b'"queue_id":"QID"') if found else None
 
 
+def message(words):  # the first shared message whose name holds the words
+    return next(m for m in cases.messages() if words in cases.value(m, "name"))
+
+
 def forged():
-    return next(m for m in cases.messages() if b"forged" in cases.value(m, "name"))
+    return message(b"forged")
+
+
+def actions(mta, held, restart):
+    # The checks acted on, as the admin lists them: a message with two From fields refused with
+    # the check named, one with an address in its display name held in the MTA's quarantine
+    # (held() finds it there). restart() starts the host anew with the lists, then without.
+    restart(["--reject", "from-multiple", "--quarantine", "from-display-address"])
+    two, display = message(b"two From fields"), message(b"in a comment")
+    code, text = send(mta.port, two["field"], "refused")
+    check(code == 550 and text.endswith(b"hdx: from-multiple"), f"refused: {code} {text}")
+    send(mta.port, display["field"], "held", cases.value(display, "mail"))
+    check(wait_for(held, 20) and not heads(mta.work, b"X-Case: held"), "held")
+    restart([])
 
 
 class Filter:  # hdx-milter in the foreground, logging
@@ -134,10 +156,10 @@ class Filter:  # hdx-milter in the foreground, logging
         self.binary, self.port, self.log, self.out = binary, free_port(), work / "identity.log", \
             open(work / "milter.out", "ab")
 
-    def start(self, where=None):
+    def start(self, where=None, options=()):
         where = where or f"inet:{self.port}@127.0.0.1"
         self.process = subprocess.Popen([self.binary, "--foreground", "-p", where, "--log",
-                                         self.log], stdout=self.out, stderr=self.out)
+                                         self.log, *options], stdout=self.out, stderr=self.out)
         return wait_for(lambda: listening(where[5:] if where.startswith("unix:") else self.port))
 
     def stop(self, kill=False):
@@ -401,6 +423,17 @@ def exim_own(mta, module, many):
     check(not panics.exists() or not panics.read_bytes(), "Exim's panic log")
 
 
+def exim_examples(mta, acl, enabled):
+    # The statements' commented examples that refuse and freeze, in force or not; Exim reads its
+    # configuration again on SIGHUP.
+    mta.acl_text = getattr(mta, "acl_text", acl.read_bytes())
+    acl.write_bytes(re.sub(rb"(?m)^#(?=deny |warn |        )", b"", mta.acl_text) if enabled
+                    else mta.acl_text)
+    mta.process.send_signal(signal.SIGHUP)
+    time.sleep(1)
+    wait_for(lambda: listening(mta.port))
+
+
 def exim_acl(acl, module):  # the statements, naming MODULE and the libhdx it loads
     library = re.search(rb"=> (\S*/libhdx\.so[.0-9]*)", sh("ldd", module, capture_output=True)
                         .stdout).group(1)
@@ -493,6 +526,17 @@ def main(argv):
         if check((not milter or milter.start()) and mta.start(), f"{kind} and the host started"):
             message_cases(mta, milter and milter.log)
             many = hostile_messages(mta)
+            if kind == "exim":
+                actions(mta, lambda: b"frozen" in sh(mta.binary, "-C", mta.conf, "-bp",
+                                                       capture_output=True).stdout,
+                        lambda lists: exim_examples(mta, work / "hdx.acl", bool(lists)))
+            else:
+                # Postfix's hold queue, or Sendmail's quarantine: the message stays in the queue
+                # with the reason.
+                queue = mta.work / ("queue/hold" if kind == "postfix" else "mqueue")
+                actions(mta, lambda: any(kind == "postfix" or b"hdx: from-display-address" in
+                                         f.read_bytes() for f in queue.glob("*") if f.is_file()),
+                        lambda lists: milter.stop() or milter.start(options=lists))
             if kind == "postfix":
                 postfix_own(mta, milter)
             if kind == "exim":
