@@ -11,6 +11,7 @@
 #include "connection.h"
 #include "corpus.h"
 #include "exim_stand_in.h"
+#include "checks.h"
 #include "fields.h"
 
 extern "C" {
@@ -85,8 +86,10 @@ void BM_ModuleIdentity(benchmark::State& state) {
 }
 BENCHMARK(BM_ModuleIdentity);
 
-// The filter's steps on the same messages: the MTA's name and value of each field.
+// The filter's steps on the same messages: the MTA's name and value of each field, then the added
+// field with the sender checks (argument 1) or with none decided (0), which prices the checks.
 void BM_FilterIdentity(benchmark::State& state) {
+  const bool checked = state.range(0) == 1;
   std::vector<Message> all = messages();
   const std::string mail = "<" + sender + ">";
   std::size_t i = 0;
@@ -99,10 +102,44 @@ void BM_FilterIdentity(benchmark::State& state) {
       const auto field = hdx_common::split_field(f);
       c.header(field->name, field->value, "X-HDX-Identity");
     }
-    benchmark::DoNotOptimize(c.added_value("X-HDX-Identity", c.checks()));
+    benchmark::DoNotOptimize(
+        c.added_value("X-HDX-Identity", checked ? c.checks() : hdx_common::Checks()));
   }
 }
-BENCHMARK(BM_FilterIdentity);
+BENCHMARK(BM_FilterIdentity)->Arg(0)->Arg(1);
+
+// The sender checks on hostile From fields of 256 KiB to 4 MiB, read without caps as hdx scan
+// reads them: the time a byte must stay the same as the size grows. Argument 0: one field of
+// commas; 1: that many bytes of From fields; 2: nested comments; 3: encoded words; 4: at signs
+// in a display name.
+void BM_HostileChecks(benchmark::State& state) {
+  const auto size = static_cast<std::size_t>(state.range(1));
+  const auto fill = [size](std::string head, std::string_view unit, std::string tail) {
+    while (head.size() < size) head += unit;
+    return head + tail;
+  };
+  std::vector<std::string> fields;
+  switch (state.range(0)) {
+    case 0: fields = {fill("From: ", "a@b.example, ", "\n")}; break;
+    case 1: fields.assign(size / 20, "From: <a@b.example>\n"); break;
+    case 2: fields = {fill("From: ", "(", "") + std::string(size, ')') + " <a@b.example>\n"}; break;
+    case 3: fields = {fill("From: ", "=?utf-8?B?YUBiLmV4YW1wbGU=?= ", "<x@y.example>\n")}; break;
+    default: fields = {fill("From: \"", "a@b.c ", "\" <x@y.example>\n")}; break;
+  }
+  static constexpr const char* kLabels[] = {"commas", "From fields", "nested comments",
+                                            "encoded words", "at signs"};
+  state.SetLabel(kLabels[state.range(0)]);
+  for (auto _ : state) {
+    hdx_common::Identity id(std::pmr::get_default_resource(), hdx_common::kNoCaps);
+    id.mail_from("MAIL FROM:<a@b.example>");
+    for (const std::string& f : fields) id.field(f);
+    benchmark::DoNotOptimize(hdx_common::sender_checks(id, id.envelope_from));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+BENCHMARK(BM_HostileChecks)
+    ->ArgsProduct({{0, 1, 2, 3, 4}, {256 << 10, 1 << 20, 4 << 20}})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 // looked for around each "@", so hostile fields cost time in proportion to their length.
 #include "checks.h"
 
+#include <utility>
+
 #include "fields.h"
 
 namespace hdx_common {
@@ -46,7 +48,7 @@ FromShape shape_of(std::string_view v, std::pmr::memory_resource* memory) {
     } else if (in_angle) {
       if (c == '>' && shape.angle == npos) {
         shape.angle = opened;
-        shape.address = inside;
+        shape.address = std::move(inside);  // nothing more is kept once the first one closes
       }
       in_angle = c != '>';
       if (!is_blank(c) && in_angle) keep(v.substr(i, 1));
@@ -221,7 +223,10 @@ Checks sender_checks(const Identity& id, const Item& envelope) {
   if (!id.from) fired.add(Check::FromUnreadable);
   if (shape.address.find('@') != npos) {
     if (id.from && !same_address(*id.from, shape.address)) fired.add(Check::FromAmbiguous);
-    const Text display = decoded(std::string_view(id.first_from).substr(0, shape.angle), id.memory());
+    // Most display names hold no encoded word, and are read where they stand.
+    std::string_view display = std::string_view(id.first_from).substr(0, shape.angle);
+    Text decoded_display(id.memory());
+    if (display.find("=?") != npos) display = decoded_display = decoded(display, id.memory());
     if (holds_other_address(display, domain_of(shape.address))) {
       fired.add(Check::FromDisplayAddress);
     }
