@@ -4,7 +4,8 @@
 Reads mailboxes (mbox files and Maildirs, or any directory of message files) and prints one
 record per message, in the same tab-separated form and the same order as `hdx scan`: its source
 (the file, or FILE#N for the Nth message of an mbox), the address of its first From field, that
-of its first Return-Path field, and the sender IP of each Received field, top to bottom.
+of its first Return-Path field, the sender IP of each Received field, top to bottom, and with
+--checks the sender checks that fire, as hdx scan --checks prints them.
 
 There is one task per file, and one per slice of an mbox larger than --slice-mib; each worker
 reads its messages with the standard mailbox module and hdx, and the records are gathered in
@@ -101,19 +102,20 @@ def is_named(field, name):
 
 
 def examine(message):
-    """(from, return_path, [received IP, ...]) of one message's bytes; None where nothing was
-    found, and None for from or return_path when the message has no such field."""
+    """(from, return_path, [received IP, ...], [check, ...]) of one message's bytes; None where
+    nothing was found, and None for from or return_path when the message has no such field."""
     sender = return_path = None
     seen_from = seen_return_path = False
     received = []
-    for field in fields(header_section(message)):
+    whole = list(fields(header_section(message)))
+    for field in whole:
         if is_named(field, b"from") and not seen_from:
             seen_from, sender = True, hdx.sender_address(field)
         elif is_named(field, b"return-path") and not seen_return_path:
             seen_return_path, return_path = True, hdx.sender_address(field)
         elif is_named(field, b"received"):
             received.append(hdx.sender_ip(field))
-    return sender, return_path, received
+    return sender, return_path, received, hdx.mailbox_checks(whole)
 
 
 def scan_task(task):
@@ -184,6 +186,8 @@ def main():
                         help="worker processes of the local cluster (default: every core)")
     parser.add_argument("--slice-mib", type=float, default=64,
                         help="an mbox larger than this is read in slices of about this size")
+    parser.add_argument("--checks", action="store_true",
+                        help="a last column with the sender checks that fire")
     args = parser.parse_args()
 
     from distributed import Client, LocalCluster
@@ -200,13 +204,16 @@ def main():
     out = sys.stdout.buffer
     number = {}  # per mbox, the messages of its earlier slices
     for (path, start, end), found in zip(tasks, results):
-        for sender, return_path, received in found:
+        for sender, return_path, received, checks in found:
             source = path.encode(errors="surrogateescape")
             if end is not None:
                 number[path] = number.get(path, 0) + 1
                 source += b"#%d" % number[path]
-            out.write(b"\t".join([tsv(source), tsv(sender), tsv(return_path),
-                                  b",".join(tsv(ip) for ip in received)]) + b"\n")
+            columns = [tsv(source), tsv(sender), tsv(return_path),
+                       b",".join(tsv(ip) for ip in received)]
+            if args.checks:
+                columns.append(",".join(checks).encode())
+            out.write(b"\t".join(columns) + b"\n")
     client.close()
     if not args.scheduler:
         cluster.close()

@@ -1,5 +1,5 @@
 """examples/cluster_scan.py on a local cluster of two worker processes, on loopback: its records
-must be hdx scan's, byte for byte, on the same mbox files and Maildir."""
+must be hdx scan's, byte for byte, sender checks included, on the same mbox files and Maildir."""
 
 import os
 import pathlib
@@ -40,11 +40,11 @@ def test_records_equal_hdx_scan(tmp_path):
         (maildir / ("new" if n % 2 else "cur") / name).write_bytes(message(n))
     paths = [str(ROOT / "examples" / "sample.mbox"), str(mbox), str(maildir)]
 
-    want = subprocess.run([os.environ["HDX_COMMAND"], "scan", "--no-progress", *paths],
+    want = subprocess.run([os.environ["HDX_COMMAND"], "scan", "--checks", "--no-progress", *paths],
                           capture_output=True, check=True).stdout
     # Slices of about 1 MiB: the large mbox is read by several tasks.
     got = subprocess.run([sys.executable, str(ROOT / "examples" / "cluster_scan.py"),
-                          "--workers", "2", "--slice-mib", "1", *paths],
+                          "--workers", "2", "--slice-mib", "1", "--checks", *paths],
                          capture_output=True, check=True, timeout=300).stdout
     assert got.count(b"\n") == 7 + 300 + 20
     assert got == want

@@ -90,6 +90,15 @@ def test_str_round_trips_and_counts_characters():
     assert hdx.comment_length("(ä)x") == 3
 
 
+# The shared messages' checks, each message read as a mailbox holds it: after the Return-Path
+# field that final delivery writes.
+@pytest.mark.parametrize("message", cases.messages(), ids=lambda m: cases.value(m, "name").decode())
+def test_message_checks(message):
+    fields = [b"Return-Path: " + cases.value(message, "mail")] + message["field"]
+    got = hdx.mailbox_checks([f + b"\r\n" for f in fields])
+    assert ",".join(got) == cases.value(message, "checks").decode()
+
+
 def test_unfold_in_place():
     buf = bytearray(b"A: x\r\n y\r\n")
     assert hdx.unfold_in_place(buf) is None and buf == b"A: x y\r\n"

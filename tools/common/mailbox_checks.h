@@ -1,0 +1,23 @@
+/* The sender checks of one message of a mailbox, for hosts written in C (the Python module):
+ * they are decided as hdx scan decides them, from the message's whole header fields, the
+ * envelope sender being its Return-Path field. */
+#ifndef HDX_COMMON_MAILBOX_CHECKS_H
+#define HDX_COMMON_MAILBOX_CHECKS_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* FIELDS[i] holds SIZES[i] bytes, a whole field with its line ends, for i below COUNT. Writes the
+ * names of the checks that fire, comma-separated, into OUT as a zero-ended string cut to fit
+ * OUT_SIZE (256 bytes hold them all); returns the length of the whole list. */
+size_t hdx_mailbox_checks(const char* const* fields, const size_t* sizes, size_t count, char* out,
+                          size_t out_size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HDX_COMMON_MAILBOX_CHECKS_H */
