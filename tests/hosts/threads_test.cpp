@@ -44,12 +44,17 @@ std::string stream(int client) {
   return s;
 }
 
-int connect_to(const std::string& path) {
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+sockaddr_un unix_address(const std::string& path) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  return addr;
+}
+
+int connect_to(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  const sockaddr_un addr = unix_address(path);
+  EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
   return fd;
 }
 
@@ -81,6 +86,11 @@ class MilterEngine : public testing::Test {
   void SetUp() override {
     ASSERT_NE(mkdtemp(dir_), nullptr);
     path_ = std::string(dir_) + "/milter.sock";
+    // The socket file of a filter that crashed, which the next one replaces.
+    const int crashed = socket(AF_UNIX, SOCK_STREAM, 0);
+    const sockaddr_un addr = unix_address(path_);
+    ASSERT_EQ(bind(crashed, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    close(crashed);
     listener_ = hdx_milter::listen_on("unix:" + path_);
     ASSERT_GE(listener_.fd, 0) << listener_.error;
   }
@@ -138,16 +148,13 @@ TEST_F(MilterEngine, OutOfDescriptors) {
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   const rlimit lowered{static_cast<rlim_t>(lowest_free), limit.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  const sockaddr_un addr = unix_address(path_);
   accept_calls = 0;
   for (const int fd : held) {
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
   }
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  EXPECT_LE(accept_calls.load(), 10);
-  EXPECT_GE(accept_calls.load(), 1);
+  EXPECT_TRUE(accept_calls >= 1 && accept_calls <= 10) << accept_calls;
 
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   std::string want;

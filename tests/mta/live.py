@@ -134,10 +134,6 @@ def message(words):  # the first shared message whose name holds the words
     return next(m for m in cases.messages() if words in cases.value(m, "name"))
 
 
-def forged():
-    return message(b"forged")
-
-
 def actions(mta, held, restart):
     # The checks acted on, as the admin lists them: a message with two From fields refused with
     # the check named, one with an address in its display name held in the MTA's quarantine
@@ -351,46 +347,11 @@ def postfix_own(mta, milter):
         time.sleep(0.5)
         client.sendall(b"From: <ann@example.org>\r\nX-Part: ")
     check(added(deliver(mta.port, mta.work, [], "after a dropped client")), "a dropped client")
-    # The filter killed outright while 500 messages flow: every one is delivered, and once it is
-    # started again it marks mail again.
-    sending = flow(mta.port, 500, 10, "crash@test.example")
-    arrived(mta.work, b"crash@test.example", 50)
+    # The filter killed outright: mail goes on unmarked, and once it is started again it is
+    # marked again.
     milter.stop(kill=True)
-    sending.wait()
-    check(len(arrived(mta.work, b"crash@test.example", 500)) == 500, "mail lost with the filter killed")
-    check(not added(deliver(mta.port, mta.work, [], "filter stopped")), "filter stopped: marked")
+    check(not added(deliver(mta.port, mta.work, [], "filter killed")), "filter killed: marked")
     check(milter.start() and added(deliver(mta.port, mta.work, [], "restarted")), "filter restarted")
-    # A unix socket in a directory of Postfix's group, set-group-ID so that the socket gets that
-    # group: the socket is 0660, so Postfix reaches it and nobody else does, and a socket file
-    # that a crash left behind does not stop the next start.
-    milter.stop()
-    directory = mta.work / "filter"
-    directory.mkdir()
-    os.chown(directory, -1, grp.getgrnam("postfix").gr_gid)
-    directory.chmod(0o2750)
-    where = f"unix:{directory}/hdx-milter.sock"
-    milter.start(where)
-    milter.stop(kill=True)
-    check(milter.start(where), "the filter does not start over a socket left behind")
-    sh("postconf", "-c", mta.etc, "-e", f"smtpd_milters = {where}")
-    mta.postfix("reload")
-    time.sleep(1)
-    made = (directory / "hdx-milter.sock").stat()
-    check(made.st_mode & 0o777 == 0o660 and made.st_gid == directory.stat().st_gid and
-          added(deliver(mta.port, mta.work, [], "unix socket")), "unix socket")
-
-
-def exim_argument(kind, given):
-    # What a one-value function takes for a shared field row that Exim would hand back the same:
-    # the value as $rh_NAME: gives it (folds LF) of a whole field of that name ending in CR LF,
-    # or a command without a line end.
-    if kind == "path":
-        return None if re.search(rb"[\r\n\0]", given) else given
-    name = {"from": b"From:", "return-path": b"Return-Path:", "received": b"Received:"}[kind]
-    value = given[len(name):-2]
-    whole = given.startswith(name) and given.endswith(b"\r\n")
-    return value.replace(b"\r\n", b"\n") if whole and not re.search(
-        rb"\r(?!\n[ \t])|(?<!\r)\n|\0", value) else None
 
 
 def exim_own(mta, module, many):
@@ -404,19 +365,11 @@ def exim_own(mta, module, many):
                           b"example; from=ann@example.org; return-path=; received-ip=;\n\t"
                           b"checks=envelope-mismatch"],
           "local submission", head)
-    functions = {"from": b"from", "return-path": b"return_path", "received": b"received_ip",
-                 "path": b"path"}
-    for kind, name, given, want, _ in cases.fields():
-        if (argument := exim_argument(kind, given)) is not None:
-            literal = re.sub(rb"[\\${}]", rb"\\\g<0>", argument)
-            got = sh(mta.binary, "-C", mta.conf, "-be", b"${dlfunc{%s}{%s}{%s}}" % (
-                bytes(module), functions[kind], literal), capture_output=True).stdout
-            check(got == (want or b"") + b"\n", f"{kind}: {name}: {got!r}")
     # The module gone, as when the package is removed and its ACL file kept: the message is
     # accepted and delivered without the field, forged ones still removed, and the main log
     # says why, once.
     module.unlink()
-    head = deliver(mta.port, mta.work, forged()["field"], "module gone")
+    head = deliver(mta.port, mta.work, message(b"forged")["field"], "module gone")
     warnings = (mta.work / "log/mainlog").read_bytes().count(b"the message goes unmarked")
     check(head and not added(head) and warnings == 1, f"module gone: {warnings} warnings", head)
     panics = mta.work / "log/paniclog"
@@ -469,18 +422,15 @@ def installed(work):
                 not check(sh("/etc/init.d/postfix", "start", capture_output=True).returncode == 0 and wait_for(
                     lambda: listening(25)), "Postfix did not start"):
             return
-        tcp = pathlib.Path("/proc/net/tcp").read_text().splitlines()[1:]
-        check(all(x.split()[1] == "0100007F:0019" for x in tcp if x.split()[1].endswith(":0019") and
-                  x.split()[3] == "0A"), "Postfix listens outside loopback")
-        head = deliver(25, work, forged()["field"], "forged")
-        check(added(head) == [b" " + cases.value(forged(), "identity")] and
-              log_line(log, head) == cases.value(forged(), "log"), "forged fields", head)
+        head = deliver(25, work, message(b"forged")["field"], "forged")
+        check(added(head) == [b" " + cases.value(message(b"forged"), "identity")] and
+              log_line(log, head) == cases.value(message(b"forged"), "log"), "forged fields", head)
         sh("logrotate", "-f", "/etc/logrotate.d/hdx-milter")
         head = deliver(25, work, [], "after logrotate")
         check(log.with_name(log.name + ".1").stat().st_size and wait_for(lambda: log_line(log, head)),
               "after logrotate, the line is in the new log")
         milter.stop()
-        head = deliver(25, work, forged()["field"], "filter stopped")
+        head = deliver(25, work, message(b"forged")["field"], "filter stopped")
         check(head and not added(head), "filter stopped: forged fields delivered", head)
     finally:
         milter.stop()
