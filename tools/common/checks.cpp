@@ -114,7 +114,10 @@ Text decoded(std::string_view t, std::pmr::memory_resource* memory) {
     }
     // No encoded word ends after this one either, once none ends here.
     const std::size_t end = t.find("?=", mark + 3);
-    if (end == npos) break;
+    if (end == npos) {
+      i = start;
+      break;
+    }
     const std::string_view text = t.substr(mark + 3, end - mark - 3);
     encoding == 'b' ? decode_base64(text, out) : decode_q(text, out);
     i = end + 2;
