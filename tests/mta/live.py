@@ -299,23 +299,22 @@ def message_cases(mta, log):
                   f"{name}: the log line")
 
 
-def hostile_messages(mta):
-    # Headers that no host may choke on: 90 KB of nested comments in From; 5,000 fields after a
-    # folded Received field of 200 KB, over the cap, with 8-bit bytes in every field. Sendmail
-    # shows a filter no message with a field over 64 KiB, whichever engine it runs on: both go
-    # on unmarked there.
-    nested = b"From: " + (b"(" * 70 + b"\r\n ") * 643 + (b")" * 70 + b"\r\n ") * 643 + ANN
-    many = [b"Received: from big (big" + b"\r\n\t\xe9xxxxxxx" * 20000 + b" [192.0.2.1]) by x"] + \
-        [b"X-Filler-%d: \xe9\xff %d" % (i, i) for i in range(5000)] + [b"From: \xc3\xa9 " + ANN]
-    heads = [deliver(mta.port, mta.work, f, f"hostile {i}") for i, f in enumerate([[nested], many])]
+def hostile_message(mta):
+    # A header that no host may choke on: 5,000 fields after a folded Received field of 200 KB,
+    # over the cap, with 8-bit bytes in every field. One well-formed field, the From read; but
+    # Sendmail shows a filter no message with a field over 64 KiB, whichever engine it runs on,
+    # so the message goes on unmarked there.
+    head = deliver(mta.port, mta.work, [b"Received: from big (big" + b"\r\n\t\xe9xxxxxxx" * 20000 +
+                                        b" [192.0.2.1]) by x"] + [b"X-Filler-%d: \xe9\xff %d" % (
+                                            i, i) for i in range(5000)] + [b"From: \xc3\xa9 " + ANN],
+                   "hostile")
+    values = added(head)
     if isinstance(mta, Sendmail):
-        return check(all(h and not added(h) for h in heads), "fields over 64 KiB under Sendmail")
-    for values in map(added, heads):
-        check(len(values) == 1 and all(re.fullmatch(rb"[ -~\t]{1,997}", x) for x in (
-            b"X-HDX-Identity:" + values[0]).split(b"\n")), "hostile headers: one well-formed field")
-    many = added(heads[1])
-    check(many and items(many[0])[b"from"] == b"ann@example.org", "5,000 fields: From read")
-    return heads[1]
+        check(head and not values, "a field over 64 KiB under Sendmail: marked")
+    else:
+        check(len(values) == 1 and items(values[0])[b"from"] == b"ann@example.org" and all(
+            re.fullmatch(rb"[ -~\t]{1,997}", x) for x in (b"X-HDX-Identity:" + values[0]).split(b"\n")),
+            "5,000 fields after a 200 KB Received field: one well-formed field, the From read")
 
 
 def postfix_own(mta, milter):
@@ -354,9 +353,7 @@ def postfix_own(mta, milter):
     check(milter.start() and added(deliver(mta.port, mta.work, [], "restarted")), "filter restarted")
 
 
-def exim_own(mta, module, many):
-    check(many and items(added(many)[0])[b"received-ip"] == b",",
-          "5,000 fields: Exim's entry and the 200 KB field's, both empty")
+def exim_own(mta, module):
     # A local submission goes through the non-SMTP ACL: no peer, and the caller's envelope.
     sh(mta.binary, "-C", mta.conf, "-bm", "bob@test.example",
        input=b"From: " + ANN + b"\nX-Case: local\n\nbody\n")
@@ -475,7 +472,7 @@ def main(argv):
     try:
         if check((not milter or milter.start()) and mta.start(), f"{kind} and the host started"):
             message_cases(mta, milter and milter.log)
-            many = hostile_messages(mta)
+            hostile_message(mta)
             if kind == "exim":
                 actions(mta, lambda: b"frozen" in sh(mta.binary, "-C", mta.conf, "-bp",
                                                        capture_output=True).stdout,
@@ -490,7 +487,7 @@ def main(argv):
             if kind == "postfix":
                 postfix_own(mta, milter)
             if kind == "exim":
-                exim_own(mta, module, many)
+                exim_own(mta, module)
     finally:
         if milter:
             milter.stop()
