@@ -14,37 +14,6 @@ using hdx_test::GuardedBytes;
 
 namespace {
 
-struct FromCase {
-  const char* name;
-  std::string_view in;
-  std::string_view want;  // as hdx_test::outcome states it
-  std::uint32_t out_size = 64;
-};
-
-// What the shared rows cannot say: the bytes a failure leaves in `out`, and `out` too small.
-const FromCase kFrom[] = {
-    {"unclosed literal", "From: ab@[x1", "!ab@"},
-    {"nothing after the at", "From: ab@\r\n", "!ab@"},
-    {"out of one byte", "From: abc@defgh", "!", 1},
-    {"local part fills out", "From: abc@defgh", "!abc", 4},
-    {"at sign fills out", "From: abc@defgh", "!abc@", 5},
-    {"domain cut to fit", "From: abc@defgh", "abc@d", 6},
-    {"exact fit", "From: abc@defgh", "abc@defgh", 10},
-};
-
-TEST(FromField, Table) {
-  for (const auto& c : kFrom) {
-    SCOPED_TRACE(c.name);
-    GuardedBytes buf(c.in);
-    EXPECT_EQ(hdx_test::outcome(HDXExtractSenderEmailAddrFromFromHdrField, buf, c.out_size),
-              c.want);
-  }
-  char out[4] = "#";
-  EXPECT_EQ(HDXExtractSenderEmailAddrFromFromHdrField(nullptr, 11, out, 4), -1);
-  EXPECT_EQ(HDXExtractSenderEmailAddrFromFromHdrField(out, 1, out, 0), -1);
-  EXPECT_EQ(out[0], '#');
-}
-
 // Random fields of the bytes the extractor cares about, and thousands of cuts with one far longer
 // than the rest at either end, against the one-cut-at-a-time model of the whole field.
 TEST(FromField, MatchesOneCutAtATime) {

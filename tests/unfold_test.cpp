@@ -14,8 +14,6 @@ using hdx_test::GuardedBytes;
 
 namespace {
 
-TEST(Unfold, Null) { EXPECT_EQ(HDXUnfoldEmailHdrLine(nullptr, 42), 42u); }
-
 // Random fields against the literal fold-by-fold model, whole buffers compared. Short fields are
 // mostly folding bytes. Long ones alternate stretches of such bytes, thousands of folds standing
 // closer than a vector apart, with stretches of text folded every few dozen bytes, so that dense
