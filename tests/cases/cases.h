@@ -101,11 +101,10 @@ inline std::string value(const MessageCase& m, const std::string& key) {
   return joined;
 }
 
-// The checks item of an added field's value, unfolded: what follows "checks=", up to `end`.
-inline std::string checks_item(const std::string& value, char end = '\0') {
+// The checks item of an added field's value, the last, unfolded.
+inline std::string checks_item(const std::string& value) {
   const std::size_t at = value.rfind("checks=");
   std::string item = at == std::string::npos ? "?" : value.substr(at + 7);
-  item = item.substr(0, item.find(end));
   for (std::size_t fold; (fold = item.find("\n\t")) != std::string::npos;) item.erase(fold, 2);
   return item;
 }
