@@ -30,14 +30,13 @@ inline std::string unescape(std::string_view s) {
   return out;
 }
 
-// The lines of a case file that are neither blank nor comments; a blank line is kept, as the
-// end of a message, when `blanks` is set.
-inline std::vector<std::string> case_lines(const std::string& file, bool blanks = false) {
+// The lines of a case file that are not comments; blank ones end the messages of messages.txt.
+inline std::vector<std::string> case_lines(const std::string& file) {
   std::ifstream in(std::string(HDX_CASES_DIR) + "/" + file);
   EXPECT_TRUE(in) << file;
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) {
-    if ((!line.empty() || blanks) && line.rfind('#', 0) != 0) lines.push_back(line);
+    if (line.rfind('#', 0) != 0) lines.push_back(line);
   }
   return lines;
 }
@@ -46,10 +45,11 @@ inline std::vector<std::string> case_lines(const std::string& file, bool blanks 
 inline std::vector<std::vector<std::string>> rows(const std::string& file, std::size_t columns) {
   std::vector<std::vector<std::string>> all;
   for (const std::string& line : case_lines(file)) {
+    if (line.empty()) continue;
     std::vector<std::string>& cells = all.emplace_back();
     for (std::size_t at = 0, tab = 0; tab != std::string::npos; at = tab + 1) {
       tab = line.find('\t', at);
-      cells.push_back(unescape(line.substr(at, tab == std::string::npos ? tab : tab - at)));
+      cells.push_back(unescape(line.substr(at, tab - at)));  // the last cell: up to the end
     }
     cells.resize(columns);
   }
@@ -76,14 +76,13 @@ using MessageCase = std::map<std::string, std::vector<std::string>>;
 
 inline std::vector<MessageCase> message_cases() {
   std::vector<MessageCase> messages(1);
-  for (const std::string& line : case_lines("messages.txt", true)) {
-    if (line.empty()) {
-      if (!messages.back().empty()) messages.emplace_back();
-      continue;
-    }
+  for (const std::string& line : case_lines("messages.txt")) {
     const std::size_t colon = line.find(':');
-    const std::size_t start = line.compare(colon + 1, 1, " ") == 0 ? colon + 2 : colon + 1;
-    messages.back()[line.substr(0, colon)].push_back(unescape(line.substr(start)));
+    if (line.empty() && !messages.back().empty()) messages.emplace_back();
+    if (!line.empty()) {
+      messages.back()[line.substr(0, colon)].push_back(
+          unescape(line.substr(colon + 1 + (line.compare(colon + 1, 1, " ") == 0))));
+    }
   }
   if (messages.back().empty()) messages.pop_back();
   return messages;
@@ -92,11 +91,10 @@ inline std::vector<MessageCase> message_cases() {
 // One value of a key, or "" where the message has none; several are joined by LF, as the lines
 // of a folded value are.
 inline std::string value(const MessageCase& m, const std::string& key) {
+  const auto it = m.find(key);
   std::string joined;
-  if (const auto it = m.find(key); it != m.end()) {
-    for (std::size_t i = 0; i < it->second.size(); ++i) {
-      joined += (i == 0 ? "" : "\n") + it->second[i];
-    }
+  for (std::size_t i = 0; it != m.end() && i < it->second.size(); ++i) {
+    joined += (i == 0 ? "" : "\n") + it->second[i];
   }
   return joined;
 }
