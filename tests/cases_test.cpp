@@ -56,7 +56,7 @@ TEST(FieldCases, CAndCpp) {
 
 // A failed call leaves its outputs as they were.
 TEST(PrimitiveCases, C) {
-  for (const auto& r : hdx_test::rows("primitives.tsv", 6)) {
+  for (const auto& r : hdx_test::kPrimitiveRows) {
     const std::string& kind = r[0];
     SCOPED_TRACE(kind + ": " + r[1]);
     GuardedBytes in(r[2]), pattern(r[3]);

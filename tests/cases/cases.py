@@ -1,8 +1,10 @@
 """The shared cases of tests/cases/ (the rows of fields.tsv and primitives.tsv, and messages.txt's
-messages) for the Python tests and the live MTA driver."""
+messages) for the Python tests and the live MTA driver; run with a file's path, it writes them
+there as C++ for the C++ tests."""
 
 import pathlib
 import re
+import sys
 
 HERE = pathlib.Path(__file__).parent
 
@@ -47,3 +49,23 @@ def messages():
 def value(message, key):
     """A key's values joined by LF, as the lines of a folded value are; b"" for none."""
     return b"\n".join(message.get(key, []))
+
+
+def cpp(data):
+    """DATA (bytes, or lists and dicts of them) as a C++ initializer of std::string literals."""
+    if isinstance(data, bytes):
+        return '"%s"s' % "".join(chr(b) if 32 <= b < 127 and chr(b) not in '"\\?' else "\\%03o" % b
+                                 for b in data)
+    if isinstance(data, dict):
+        return "{%s}" % ", ".join("{%s, %s}" % (cpp(k.encode()), cpp(v)) for k, v in data.items())
+    return "{%s}" % ", ".join(map(cpp, data))
+
+
+if __name__ == "__main__":
+    pathlib.Path(sys.argv[1]).write_text(
+        "// The shared cases, written by tests/cases/cases.py.\n"
+        f"inline const std::vector<std::vector<std::string>> kFieldRows = {cpp(rows('fields.tsv', 5))};\n"
+        f"inline const std::vector<std::vector<std::string>> kPrimitiveRows = "
+        f"{cpp(rows('primitives.tsv', 6))};\n"
+        f"inline const std::vector<std::map<std::string, std::vector<std::string>>> kMessages = "
+        f"{cpp(messages())};\n")

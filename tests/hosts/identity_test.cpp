@@ -92,7 +92,7 @@ std::vector<std::string> numbered(const char* before, const char* after) {
   return v;
 }
 std::vector<MessageCase> messages() {
-  auto all = hdx_test::message_cases();
+  auto all = hdx_test::kMessages;
   using Strings = std::vector<std::string>;
   const auto message = [&](Strings rcpt, Strings fields) -> auto& {
     return all.emplace_back(MessageCase{{"peer", {"127.0.0.1"}}, {"mail", {"<a@b>"}},

@@ -44,18 +44,17 @@ std::string stream(int client) {
   return s;
 }
 
-sockaddr_un unix_address(const std::string& path) {
+// `fd` bound or connected (`how`) to the unix socket at `path`.
+int at_path(int fd, const std::string& path, int (*how)(int, const sockaddr*, socklen_t)) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-  return addr;
+  EXPECT_EQ(how(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0) << path;
+  return fd;
 }
 
 int connect_to(const std::string& path) {
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  const sockaddr_un addr = unix_address(path);
-  EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-  return fd;
+  return at_path(socket(AF_UNIX, SOCK_STREAM, 0), path, connect);
 }
 
 // Sends the stream in pieces of every size, and reads until `want` bytes came back (or 10 s of
@@ -87,10 +86,7 @@ class MilterEngine : public testing::Test {
     ASSERT_NE(mkdtemp(dir_), nullptr);
     path_ = std::string(dir_) + "/milter.sock";
     // The socket file of a filter that crashed, which the next one replaces.
-    const int crashed = socket(AF_UNIX, SOCK_STREAM, 0);
-    const sockaddr_un addr = unix_address(path_);
-    ASSERT_EQ(bind(crashed, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-    close(crashed);
+    close(at_path(socket(AF_UNIX, SOCK_STREAM, 0), path_, bind));
     listener_ = hdx_milter::listen_on("unix:" + path_);
     ASSERT_GE(listener_.fd, 0) << listener_.error;
   }
@@ -148,11 +144,8 @@ TEST_F(MilterEngine, OutOfDescriptors) {
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   const rlimit lowered{static_cast<rlim_t>(lowest_free), limit.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
-  const sockaddr_un addr = unix_address(path_);
   accept_calls = 0;
-  for (const int fd : held) {
-    ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-  }
+  for (const int fd : held) at_path(fd, path_, connect);
   std::this_thread::sleep_for(std::chrono::seconds(2));
   EXPECT_TRUE(accept_calls >= 1 && accept_calls <= 10) << accept_calls;
 
@@ -164,7 +157,5 @@ TEST_F(MilterEngine, OutOfDescriptors) {
   engine.stop();
   engine.join();
 }
-
-
 
 }  // namespace
