@@ -114,7 +114,9 @@ std::vector<MessageCase> messages() {
 std::string filter_value(const MessageCase& m, const std::string& own) {
   hdx_milter::Connection c;
   c.id.peer = value(m, "peer");
-  c.mail(hdx_test::mail_args(value(m, "mail")));
+  std::string mail = value(m, "mail") + '\0';  // as an MTA passes it: each word NUL-ended
+  std::replace(mail.begin(), mail.end(), ' ', '\0');
+  c.mail(mail);
   for (const auto& r : m.at("rcpt")) c.rcpt(r);
   for (const auto& f : m.at("field")) {
     const std::string lf = lf_field(f);

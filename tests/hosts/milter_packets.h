@@ -2,7 +2,6 @@
 #ifndef HDX_TESTS_MILTER_PACKETS_H
 #define HDX_TESTS_MILTER_PACKETS_H
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -18,19 +17,6 @@ inline std::string packet(char command, const std::string& data = {}) {
 // Postfix's offer by default: version 6, every action and every step flag.
 inline std::string negotiation(std::uint32_t version = 6, std::uint32_t steps = 0x1fffff) {
   return packet('O', be32(version) + be32(0x1ff) + be32(steps));
-}
-
-// A MAIL FROM: argument as sent ("<path> PARAM...") as an MTA passes it to a filter: the path,
-// then each parameter, each ended by a NUL.
-inline std::string mail_args(const std::string& mail) {
-  const std::size_t path_end = mail.find('>') + 1;
-  std::string args = mail.substr(0, path_end) + '\0';
-  for (std::size_t at = path_end, end; at < mail.size(); at = end) {
-    at = mail.find_first_not_of(' ', at);
-    end = std::min(mail.find(' ', at), mail.size());
-    if (at < end) args += mail.substr(at, end - at) + '\0';
-  }
-  return args;
 }
 
 // A header field as an MTA hands it to a filter: its folds end in LF alone.
