@@ -18,6 +18,7 @@ import cases  # noqa: E402  (the shared rows, found beside the tests)
 COPYING = {"from": hdx.sender_address, "return-path": hdx.sender_address,
            "received": hdx.sender_ip, "path": hdx.path_address}
 FIELDS = cases.fields()
+IN_PLACE = [row for row in FIELDS if row[4] is not None]  # those that pin the buffer afterwards
 
 # The primitives' shared rows: what each gives, and the row's result as it gives it.
 PRIMITIVES = {
@@ -30,18 +31,13 @@ PRIMITIVES = {
 }
 PRIMITIVE_ROWS = cases.rows("primitives.tsv", 6)
 
-KINDS = {
-    "bytes": bytes,
-    "bytearray": bytearray,
-    "memoryview": memoryview,
-    "str": lambda b: b.decode("utf-8", "surrogateescape"),
-}
+KINDS = {"bytes": bytes, "bytearray": bytearray, "memoryview": memoryview,
+         "str": lambda b: b.decode("utf-8", "surrogateescape")}
 
 
-def in_family(result, kind):
-    if isinstance(result, bytes) and kind == "str":
-        return result.decode("utf-8", "surrogateescape")
-    return result
+def in_family(result, kind):  # bytes as a str gives them, where the input is one
+    return result.decode("utf-8", "surrogateescape") if isinstance(result, bytes) and kind == "str" \
+        else result
 
 
 # Positions count characters in a str; the rows' text is ASCII or bytes that are not UTF-8, each
@@ -68,7 +64,7 @@ def test_field_rows(row, kind):
 
 # The field rows that pin the buffer afterwards: the bytearray as the library leaves it,
 # leftovers included.
-@pytest.mark.parametrize("row", [r for r in FIELDS if r[4] is not None], ids=lambda r: r[1])
+@pytest.mark.parametrize("row", IN_PLACE, ids=lambda r: r[1])
 def test_in_place(row):
     field_kind, _, given, want, after = row
     buf = bytearray(given)
@@ -151,9 +147,8 @@ def test_no_leak():
                     test_primitive_rows(row, kind)
                 for row in FIELDS:
                     test_field_rows(row, kind)
-            for row in FIELDS:
-                if row[4] is not None:
-                    test_in_place(row)
+            for row in IN_PLACE:
+                test_in_place(row)
             for call in WRONG:
                 test_wrong_arguments(call)
             test_str_round_trips_and_counts_characters()

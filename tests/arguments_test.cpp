@@ -49,9 +49,8 @@ std::string times(int n, const std::string& unit) {
 
 struct Row {
   const char* name;
-  bool path;  // an SMTP command, else a From field
-  std::string in;
-  std::string want;  // as hdx_test::outcome states it
+  bool path;             // an SMTP command, else a From field
+  std::string in, want;  // want: as hdx_test::outcome states it
   std::uint32_t out_size = 64;
 };
 

@@ -11,8 +11,7 @@ TEST(Cpp, WrapsEveryFunction) {
   EXPECT_EQ(hdx::find_line_end("abc\r\ndef")->line_length, 5u);
   EXPECT_FALSE(hdx::find_line_end("a\r"));
   const auto partial = hdx::search("hello wo", "world");
-  ASSERT_TRUE(partial);
-  EXPECT_TRUE(partial->partial && partial->offset == 6 && partial->length == 2);
+  EXPECT_TRUE(partial && partial->partial && partial->offset == 6 && partial->length == 2);
   EXPECT_FALSE(hdx::has_non_space(""));
   EXPECT_EQ(hdx::comment_length("(a(b)c)x"), 7u);
   EXPECT_FALSE(hdx::quoted_string_length("\"ab"));
@@ -24,8 +23,7 @@ TEST(Cpp, WrapsEveryFunction) {
   // The extractors are the shared field rows' business, over std::string and std::pmr::string.
   std::pmr::string rcvd("Received: from mx\r\n (mx [10.0.0.1]) by cd\r\n");
   const auto ip = hdx::sender_ip_in_place(rcvd);
-  ASSERT_TRUE(ip);
-  EXPECT_EQ(ip->data() - rcvd.data(), 23);
+  EXPECT_TRUE(ip && ip->data() - rcvd.data() == 23 && *ip == "10.0.0.1");
 }
 
 // 4 GiB or more is refused whole, not cut to what fits: over a mapping that faults on any read,

@@ -101,7 +101,6 @@ std::vector<MessageCase> messages() {
   message({"<c@d>"}, {"*From: <forged@x>", "From: <real@x>"})["identity"] = {
       "peer=127.0.0.1; envelope-from=a@b; rcpt=c@d; from=real@x;\n\treturn-path=; received-ip=; "
       "checks=envelope-mismatch"};
-  message({}, {"From: <" + std::string(250, 'a') + "@x>"});  // values cut at 200 bytes
   // The caps: 100 recipients and Received fields, a From over 128 KiB.
   auto capped = numbered("Received: from a (b [192.0.2.", "])");
   capped.push_back("From: <" + std::string(130 * 1024, 'a') + "@x>");
@@ -168,11 +167,8 @@ TEST(HostIdentity, FilterAndModuleAddTheSameField) {
   }
 }
 
-TEST(HostIdentity, CapsAndCuts) {
-  const auto all = messages();
-  const std::string cut = filter_value(all[all.size() - 2], "X-HDX-Identity");
-  EXPECT_NE(cut.find("from=\"" + std::string(200, 'a') + "...\";"), std::string::npos) << cut;
-  const std::string capped = filter_value(all.back(), "X-HDX-Identity");
+TEST(HostIdentity, Caps) {
+  const std::string capped = filter_value(messages().back(), "X-HDX-Identity");
   for (const char* in : {"r99@x;", "from=;", "192.0.2.99"}) EXPECT_NE(capped.find(in), npos) << in;
   for (const char* out : {"r100@", "192.0.2.100", "second@x"}) EXPECT_EQ(capped.find(out), npos);
 }
