@@ -56,7 +56,7 @@ DlFunc module_function(const char* name) {
   return module == nullptr ? nullptr : reinterpret_cast<DlFunc>(dlsym(module, name));
 }
 
-struct Call {
+struct Call {  // a dlfunc's return code and yield
   int rc;
   std::string yield;
 };

@@ -391,10 +391,9 @@ def installed(work):
     setting = lambda name: re.search(rf"^{name}=(.*)$", unit, re.M).group(1)  # noqa: E731
     sock, log = "/var/spool/postfix/hdx-milter/hdx-milter.sock", pathlib.Path(
         "/var/log/hdx-milter/identity.log")
-    conf = pathlib.Path("/etc/hdx-milter.conf").read_text()
-    conf = re.sub(r"^socket = .*$", f"socket = unix:{sock}", conf, flags=re.M)
-    pathlib.Path("/etc/hdx-milter.conf").write_text(re.sub(r"^#log = .*$", f"log = {log}", conf,
-                                                           flags=re.M))
+    conf = pathlib.Path("/etc/hdx-milter.conf")  # its socket and log lines for Postfix taken
+    conf.write_text(re.sub(rf"(?m)^socket = inet.*\n|^#(?=socket = unix:{sock}$|log = {log}$)", "",
+                           conf.read_text()))
     fill("postfix/installed-main.cf", "/etc/postfix/main.cf", WORK=work, **IDS)
     for directory in (f"/run/{setting('RuntimeDirectory')}", log.parent):
         os.makedirs(directory, exist_ok=True)
