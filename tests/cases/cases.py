@@ -1,6 +1,6 @@
 """The shared cases of tests/cases/ (the rows of fields.tsv and primitives.tsv, and messages.txt's
-messages) for the Python tests and the live MTA driver; run with a file's path, it writes them
-there as C++ for the C++ tests."""
+messages) for the Python tests, the command's test and the live MTA driver; run with a path, it
+writes them there as C++ for the C++ tests."""
 
 import pathlib
 import re
