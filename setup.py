@@ -14,7 +14,8 @@ VERSION = re.search(r"project\(hdx VERSION ([0-9.]+)",
 LIBRARY = sorted(str(p.relative_to(ROOT)) for d in ("scan", "extract", "datetime")
                  for p in (ROOT / "src" / d).glob("*.cpp"))
 # The sender checks, from what the hosts share; they bring the C++ runtime.
-CHECKS = [f"tools/common/{name}.cpp" for name in ("identity", "checks", "mailbox_checks", "record")]
+CHECKS = [f"tools/common/{name}.cpp"
+          for name in ("identity", "checks", "display", "domains", "mailbox_checks", "record")]
 
 # As the CMake build compiles them: no C++ runtime reaches the library's code (no exceptions, no
 # RTTI), and nothing is visible from outside but what the version script below lets out.
@@ -58,6 +59,8 @@ setup(
         sources=["python/hdxmodule.c", "src/host/default_runtime.c", *LIBRARY, *CHECKS],
         include_dirs=["include", "src", "src/host", "tools/common"],
         language="c++",
+        # What the checks compare by (Debian: libpsl-dev, libidn2-dev, libunistring-dev).
+        libraries=["psl", "idn2", "unistring"],
     )],
     cmdclass={"build_ext": BuildExt},
     # Beside the CMake trees, not among them.

@@ -1,5 +1,5 @@
-# cmake --install: the library with its SONAME links, both headers, the default host runtime, the
-# hdx command, a pkg-config file and a CMake package (find_package(hdx) gives hdx::hdx and
+# cmake --install: the library with its SONAME links, both headers, the default host runtime, a
+# pkg-config file and a CMake package (find_package(hdx) gives hdx::hdx and
 # hdx::runtime).
 include(CMakePackageConfigHelpers)
 
@@ -7,7 +7,6 @@ install(TARGETS hdx hdx_runtime EXPORT hdxTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS hdx_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The variants for the x86-64 levels, where the loader looks for them; the SONAME link only.
 foreach(level IN LISTS HDX_LEVELS)
   string(REPLACE "-" "_" variant hdx_${level})

@@ -7,21 +7,45 @@ import re
 import sys
 
 HERE = pathlib.Path(__file__).parent
+# The keys of messages.txt.
+KEYS = {"name", "peer", "mail", "rcpt", "field", "checks", "identity", "log"}
 
 
-def unescape(text):
+class CaseError(Exception):
+    """A malformed case: a mistyped row must fail the suite, not pass asserting nothing."""
+
+
+def unescape(text, where):
     """Bytes of a cell: \\r \\n \\t \\\\ and \\xHH, every other character as UTF-8."""
-    escapes = {"r": b"\r", "n": b"\n", "t": b"\t", "\\": b"\\"}
-    return re.sub(rb"\\(x[0-9A-Fa-f]{2}|.)",
-                  lambda m: bytes([int(m[1][1:], 16)]) if m[1][:1] == b"x" else escapes[m[1].decode()],
-                  text.encode())
+    escapes = {b"r": b"\r", b"n": b"\n", b"t": b"\t", b"\\": b"\\"}
+
+    def one(m):
+        if re.fullmatch(rb"x[0-9A-Fa-f]{2}", m[1]):
+            return bytes([int(m[1][1:], 16)])
+        if m[1] not in escapes:
+            raise CaseError(f"{where}: unknown escape \\{m[1].decode()}")
+        return escapes[m[1]]
+    return re.sub(rb"\\(x[0-9A-Fa-f]{2}|x|.|$)", one, text.encode())
+
+
+def lines(name):
+    """(where, line) for each line of a case file that is not a comment."""
+    text = (HERE / name).read_text(encoding="utf-8").splitlines()
+    return [(f"{name}:{n}", line) for n, line in enumerate(text, 1) if not line.startswith("#")]
 
 
 def rows(name, columns):
-    """The rows of a tab-separated case file, each COLUMNS cells long, every cell as bytes."""
-    lines = (HERE / name).read_text(encoding="utf-8").splitlines()
-    return [[unescape(cell) for cell in (line.split("\t") + [""] * columns)[:columns]]
-            for line in lines if line and not line.startswith("#")]
+    """The rows of a tab-separated case file, every cell as bytes: COLUMNS cells, the last of
+    which may be left out."""
+    table = []
+    for where, line in lines(name):
+        if not line:
+            continue
+        cells = line.split("\t")
+        if not columns - 1 <= len(cells) <= columns:
+            raise CaseError(f"{where}: {len(cells)} cells, not {columns - 1} or {columns}")
+        table.append([unescape(cell, where) for cell in cells + [""] * (columns - len(cells))])
+    return table
 
 
 def fields():
@@ -33,16 +57,18 @@ def fields():
 def messages():
     """Each message of messages.txt: its keys, each with its values as bytes, in order."""
     blocks, block = [], {}
-    for line in (HERE / "messages.txt").read_text(encoding="utf-8").splitlines() + [""]:
-        if line.startswith("#"):
-            continue
+    for where, line in lines("messages.txt") + [("end", "")]:
         if not line:
+            if block and "name" not in block:
+                raise CaseError(f"{where}: a message without a name")
             if block:
                 blocks.append(block)
             block = {}
             continue
-        key, _, value = line.partition(":")
-        block.setdefault(key, []).append(unescape(value[1:] if value[:1] == " " else value))
+        key, colon, value = line.partition(":")
+        if key not in KEYS or not colon:
+            raise CaseError(f"{where}: unknown key {key!r}")
+        block.setdefault(key, []).append(unescape(value[1:] if value[:1] == " " else value, where))
     return blocks
 
 

@@ -23,9 +23,10 @@ namespace {
 
 // Exim's store: blocks that live until the test resets it, as a message's store does.
 std::vector<std::unique_ptr<char[]>> store;
-// Whether malloc was called while the module ran: it must use the store alone.
+// What the module left allocated with malloc when it returned: its own memory must come from the
+// store alone, and what the Unicode libraries take from malloc must be given back at once.
 bool counting = false;
-int mallocs = 0;
+int outstanding = 0;
 
 }  // namespace
 
@@ -39,9 +40,29 @@ extern "C" void* store_get_3(int size, const void*, const char*, int) {
 
 #if !defined(__SANITIZE_ADDRESS__)
 extern "C" void* __libc_malloc(std::size_t);
+extern "C" void* __libc_calloc(std::size_t, std::size_t);
+extern "C" void* __libc_realloc(void*, std::size_t);
+extern "C" void* __libc_memalign(std::size_t, std::size_t);
+extern "C" void __libc_free(void*);
 extern "C" void* malloc(std::size_t n) {
-  mallocs += counting;
+  outstanding += counting;
   return __libc_malloc(n);
+}
+extern "C" void* calloc(std::size_t n, std::size_t size) {
+  outstanding += counting;
+  return __libc_calloc(n, size);
+}
+extern "C" void* aligned_alloc(std::size_t alignment, std::size_t n) {  // aligned operator new
+  outstanding += counting;
+  return __libc_memalign(alignment, n);
+}
+extern "C" void* realloc(void* p, std::size_t n) {
+  outstanding += counting && p == nullptr;
+  return __libc_realloc(p, n);
+}
+extern "C" void free(void* p) {
+  outstanding -= counting && p != nullptr;
+  __libc_free(p);
 }
 #endif
 
@@ -69,11 +90,11 @@ Call call(const char* function, std::vector<std::string> args) {
   uschar* yield = nullptr;
   const DlFunc f = module_function(function);
   if (f == nullptr) return {-1, "no such function"};
-  mallocs = 0;
+  outstanding = 0;
   counting = true;
   const int rc = f(&yield, static_cast<int>(argv.size()), argv.data());
   counting = false;
-  EXPECT_EQ(mallocs, 0) << function;
+  EXPECT_EQ(outstanding, 0) << function;
   return {rc, yield == nullptr ? "(null)" : reinterpret_cast<const char*>(yield)};
 }
 
@@ -185,11 +206,14 @@ TEST(HostIdentity, ModuleOneValue) {
     const auto& [function, name] = kFunctions.at(c.kind);
     const auto field = hdx_common::split_field(c.input);
     const std::string arg =
-        name.empty() ? c.input
-        : field && field->name == name && c.input.substr(c.input.size() - 2) == "\r\n"
-            ? hdx_test::with_lf_folds(std::string(field->value))
-            : "\r";
-    if (arg.find_first_of(name.empty() ? "\r\n" : "\r") == npos) {
+        name.empty() || !field ? c.input : hdx_test::with_lf_folds(std::string(field->value));
+    // Exim hands over a field of the function's name that ends in CR LF, its folds in LF, and a
+    // command without a line end: other rows are not the module's to read.
+    const bool exim_would = name.empty()
+                                ? arg.find_first_of("\r\n") == npos
+                                : field && field->name == name && c.input.substr(c.input.size() - 2) == "\r\n" &&
+                                      arg.find('\r') == npos;
+    if (exim_would) {
       EXPECT_EQ(call(function, {arg}).yield, c.result.value_or("")) << c.kind << ": " << c.name;
     }
   }

@@ -67,8 +67,8 @@ int bad_usage(uschar** yield, const char* why) {
 // A command rebuilt around an address that Exim holds already parsed, for the path reader.
 Text command(std::string_view verb, const uschar* address, std::pmr::memory_resource* store) {
   Text c(verb, store);
-  (c += '<') += text(address);
-  return c += '>';
+  ((c += '<') += text(address)) += '>';
+  return c;  // moved, so it keeps the store: a copy would take the default resource
 }
 
 // The message at hand, as Exim holds it.
