@@ -20,8 +20,8 @@ CHECKS = [f"tools/common/{name}.cpp"
 # As the CMake build compiles them: no C++ runtime reaches the library's code (no exceptions, no
 # RTTI), and nothing is visible from outside but what the version script below lets out.
 COMMON = ["-fvisibility=hidden", "-fno-stack-protector", "-DNDEBUG"]
-CXX = ["-std=c++20", "-fno-exceptions", "-fno-rtti", "-fvisibility-inlines-hidden",
-       "-fno-tree-loop-distribute-patterns"]
+CXX = ["-std=c++20", "-fvisibility-inlines-hidden"]
+LIBRARY_ONLY = ["-fno-exceptions", "-fno-rtti", "-fno-tree-loop-distribute-patterns"]
 C = ["-std=c11"]
 
 
@@ -33,7 +33,11 @@ class BuildExt(build_ext):
         compile_one = self.compiler._compile
 
         def compile_by_language(obj, src, ext, cc_args, extra_postargs, pp_opts):
-            flags = COMMON + (CXX if src.endswith(".cpp") else C)
+            # The checks turn running out of memory into a result at their C edge, which needs
+            # exceptions; the library's own code has none.
+            in_library = pathlib.Path(src).resolve().is_relative_to((ROOT / "src").resolve())
+            flags = (COMMON + (CXX if src.endswith(".cpp") else C) +
+                     (LIBRARY_ONLY if in_library else []))
             compile_one(obj, src, ext, cc_args, extra_postargs + flags, pp_opts)
 
         self.compiler._compile = compile_by_language

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     headers.remove_prefix(end);
   }
   const auto value =
-      hdx_common::field_value(id, hdx_common::sender_checks(id, id.envelope_from), 14);
+      hdx_common::field_value(id, hdx_common::sender_checks(id), 14);
   std::fwrite(value.data(), 1, value.size(), stdout);
   return 0;
 }

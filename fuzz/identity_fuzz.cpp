@@ -65,8 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   hdx_fuzz::check(id.rcpt.size() <= id.caps.items && id.received.size() <= id.caps.items);
   // The checks with each envelope a host takes: MAIL FROM, and a mailbox's Return-Path.
-  const hdx_common::Checks fired = hdx_common::sender_checks(id, id.envelope_from);
-  hdx_common::sender_checks(id, id.return_path).names(',');
+  const hdx_common::Checks fired = hdx_common::sender_checks(id);
+  id.has_envelope = !id.has_envelope;
+  hdx_common::sender_checks(id).names(',');
+  id.has_envelope = !id.has_envelope;
   check_field(hdx_common::field_value(id, fired, 14), 14);
   const std::string log = hdx_common::log_line(id, fired, "QID", "accept");
   for (std::size_t i = 0; i < log.size(); ++i) {

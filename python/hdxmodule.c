@@ -425,13 +425,16 @@ static PyObject *mailbox_checks(PyObject *module, PyObject *arg) {
   }
   if (taken == n && !PyErr_Occurred()) {
     char names[256];
-    hdx_mailbox_checks(data, sizes, (size_t)n, names, sizeof names);
-    PyObject *text = PyUnicode_FromString(names), *comma = PyUnicode_FromString(",");
-    if (text != NULL && comma != NULL) {
-      result = names[0] == '\0' ? PyList_New(0) : PyUnicode_Split(text, comma, -1);
+    if (hdx_mailbox_checks(data, sizes, (size_t)n, names, sizeof names) == SIZE_MAX) {
+      PyErr_NoMemory();
+    } else {
+      PyObject *text = PyUnicode_FromString(names), *comma = PyUnicode_FromString(",");
+      if (text != NULL && comma != NULL) {
+        result = names[0] == '\0' ? PyList_New(0) : PyUnicode_Split(text, comma, -1);
+      }
+      Py_XDECREF(text);
+      Py_XDECREF(comma);
     }
-    Py_XDECREF(text);
-    Py_XDECREF(comma);
   }
   for (Py_ssize_t i = 0; i < taken; ++i) input_release(&inputs[i]);
   PyMem_Free(inputs);

@@ -130,7 +130,8 @@ Items items_of(Checks fired, std::pmr::memory_resource* memory) {
   return items;
 }
 
-Checks sender_checks(const Identity& id, const Item& envelope) {
+Checks sender_checks(const Identity& id) {
+  const Item& envelope = id.envelope_sender();
   Checks fired;
   if (id.from_fields == 0) fired.add(Check::FromMissing);
   if (id.from_fields > 1) fired.add(Check::FromMultiple);

@@ -5,6 +5,7 @@
 #ifndef HDX_COMMON_CHECKS_H
 #define HDX_COMMON_CHECKS_H
 
+#include <array>
 #include <cstdint>
 #include <iterator>
 #include <optional>
@@ -24,15 +25,18 @@ enum class Check : std::uint8_t {
   FromDisplayAddress,  // its display name holds an address of another domain than the real one
   EnvelopeMismatch,    // the envelope sender's domain is unrelated to the From address's
 };
-constexpr std::string_view kCheckNames[] = {
+constexpr std::size_t kCheckCount = static_cast<std::size_t>(Check::EnvelopeMismatch) + 1;
+// Indexed by Check: a check added to the enum without a name here fails to compile.
+constexpr std::array<std::string_view, kCheckCount> kCheckNames = {
     "from-missing",   "from-multiple",        "from-list",        "from-unreadable",
     "from-ambiguous", "from-display-address", "envelope-mismatch"};
+static_assert(!kCheckNames.back().empty(), "every check has a name");
 
 // A set of checks.
 class Checks {
  public:
   Checks() = default;
-  void add(Check c) { bits_ |= static_cast<std::uint8_t>(1u << static_cast<unsigned>(c)); }
+  void add(Check c) { bits_ |= static_cast<Bits>(1u << static_cast<unsigned>(c)); }
   bool empty() const { return bits_ == 0; }
   bool has(Check c) const { return (bits_ >> static_cast<unsigned>(c) & 1u) != 0; }
   Checks operator&(Checks other) const { return Checks(bits_ & other.bits_); }
@@ -51,14 +55,15 @@ class Checks {
   static std::optional<Checks> parse(std::string_view list, std::string& unknown);
 
  private:
-  explicit Checks(unsigned bits) : bits_(static_cast<std::uint8_t>(bits)) {}
-  std::uint8_t bits_ = 0;
+  using Bits = std::uint8_t;
+  static_assert(kCheckCount <= 8 * sizeof(Bits), "a bit for every check");
+  explicit Checks(unsigned bits) : bits_(static_cast<Bits>(bits)) {}
+  Bits bits_ = 0;
 };
 
-// The checks that fire for the message the identity read. `envelope` is the envelope sender as
-// the library read it: MAIL FROM where the host has an envelope, the Return-Path field that
-// final delivery writes where it reads a mailbox.
-Checks sender_checks(const Identity& id, const Item& envelope);
+// The checks that fire for the message the identity read, against its envelope sender
+// (Identity::envelope_sender).
+Checks sender_checks(const Identity& id);
 
 // The names as the items of a list, for the added field and the records.
 Items items_of(Checks fired, std::pmr::memory_resource* memory);

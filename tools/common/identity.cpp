@@ -19,37 +19,46 @@ bool is_bare(unsigned char c) {
          c != ')';
 }
 
-// Values longer than this are cut in the added field (the log keeps them whole).
+// Values longer than this are cut in the added field (the log keeps them whole): their middle
+// goes, so that an address keeps the domain at its end.
 constexpr std::size_t kMaxShown = 200;
 
 // Appends a value as the added field writes it: as it stands when it is made only of printable
 // ASCII without blanks or delimiters; otherwise quoted, with a backslash before a quote or a
-// backslash, \xHH for every byte that is not printable ASCII, and "..." after a value that was
-// cut. So no byte from the message reaches the field unless it is printable ASCII.
+// backslash, \xHH for every byte that is not printable ASCII, and "..." where a long value's
+// middle was cut. So no byte from the message reaches the field unless it is printable ASCII.
 void append_shown(Text& out, Value v) {
   if (!v) return;
-  const std::string_view s = std::string_view(*v).substr(0, kMaxShown);
-  bool bare = !s.empty() && s.size() == v->size();
-  for (const char c : s) bare = bare && is_bare(static_cast<unsigned char>(c));
+  const std::string_view s = *v;
+  bool bare = !s.empty() && s.size() <= kMaxShown;
+  for (std::size_t i = 0; bare && i < s.size(); ++i) bare = is_bare(static_cast<unsigned char>(s[i]));
   if (bare) {
     out += s;
     return;
   }
-  constexpr char kHex[] = "0123456789ABCDEF";
-  out += '"';
-  for (const char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c >= 0x20 && c < 0x7F) {
-      out += ch;
-    } else {
-      const char hex[] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xF]};
-      out.append(hex, sizeof hex);
+  const auto escaped = [&out](std::string_view part) {
+    constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char ch : part) {
+      const auto c = static_cast<unsigned char>(ch);
+      if (c == '"' || c == '\\') {
+        out += '\\';
+        out += ch;
+      } else if (c >= 0x20 && c < 0x7F) {
+        out += ch;
+      } else {
+        const char hex[] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xF]};
+        out.append(hex, sizeof hex);
+      }
     }
+  };
+  out += '"';
+  if (s.size() <= kMaxShown) {
+    escaped(s);
+  } else {
+    escaped(s.substr(0, kMaxShown / 2));
+    out += "...";
+    escaped(s.substr(s.size() - kMaxShown / 2));
   }
-  if (s.size() != v->size()) out += "...";
   out += '"';
 }
 
@@ -102,6 +111,7 @@ void Identity::start_message() {
 }
 
 void Identity::mail_from(std::string_view command) {
+  has_envelope = true;
   envelope_from = path_of(command, caps, memory());
 }
 
@@ -120,6 +130,7 @@ Identity::Slot Identity::claim(std::string_view name) {
 }
 
 void Identity::header(std::string_view name, std::string_view value) {
+  value = value.substr(0, value.find('\0'));
   const Slot slot = claim(name);
   if (slot == Slot::None) return;
   // The MTA hands folds over with LF alone; on the wire every line ends in CR LF, and that is
@@ -143,6 +154,7 @@ void Identity::header(std::string_view name, std::string_view value) {
 }
 
 void Identity::field(std::string_view whole) {
+  whole = whole.substr(0, whole.find('\0'));
   const auto parts = split_field(whole);
   const Slot slot = parts ? claim(parts->name) : Slot::None;
   if (slot == Slot::None) return;

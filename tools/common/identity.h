@@ -39,6 +39,7 @@ struct Identity {
   Caps caps;
   Text peer;
   Item envelope_from;
+  bool has_envelope = false;  // a MAIL FROM was read: the host is an MTA's, not a mailbox reader
   Items rcpt;
   Item from, return_path;  // of the first field of each name
   Items received;          // one per Received field, top to bottom
@@ -48,6 +49,10 @@ struct Identity {
   std::size_t from_fields = 0;
   Text first_from;
 
+  // The envelope sender the sender checks compare with: MAIL FROM where the host has an
+  // envelope, else the Return-Path field that final delivery writes (a mailbox's message).
+  const Item& envelope_sender() const { return has_envelope ? envelope_from : return_path; }
+
   // A new envelope on the same connection: everything but the peer starts again.
   void start_message();
   // A "MAIL FROM:" or "RCPT TO:" command as the client sent it, path and parameters, without its
@@ -55,7 +60,9 @@ struct Identity {
   void mail_from(std::string_view command);
   void rcpt_to(std::string_view command);
   // One header field as an MTA hands it over: its name without the colon, and its value with
-  // folds ended by LF alone or CR LF and without the field's last line end.
+  // folds ended by LF alone or CR LF and without the field's last line end. Either form ends at
+  // its first NUL byte, if any, as the milter protocol hands a value over: a host that gets the
+  // bytes after it (Exim) must not read another field than one that cannot.
   void header(std::string_view name, std::string_view value);
   // One whole field exactly as it stands in a message; the library reads it byte for byte.
   void field(std::string_view whole);

@@ -5,6 +5,7 @@
 #define HDX_COMMON_MAILBOX_CHECKS_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -12,7 +13,8 @@ extern "C" {
 
 /* FIELDS[i] holds SIZES[i] bytes, a whole field with its line ends, for i below COUNT. Writes the
  * names of the checks that fire, comma-separated, into OUT as a zero-ended string cut to fit
- * OUT_SIZE (256 bytes hold them all); returns the length of the whole list. */
+ * OUT_SIZE (256 bytes hold them all); returns the length of the whole list, or SIZE_MAX, with
+ * OUT empty, when memory ran out. */
 size_t hdx_mailbox_checks(const char* const* fields, const size_t* sizes, size_t count, char* out,
                           size_t out_size);
 

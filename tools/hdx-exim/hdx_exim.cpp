@@ -98,7 +98,7 @@ extern "C" __attribute__((visibility("default"))) int identity(uschar** yield, i
   EximStore store;
   Identity id(&store);
   read_message(id, store);
-  const hdx_common::Checks fired = hdx_common::sender_checks(id, id.envelope_from);
+  const hdx_common::Checks fired = hdx_common::sender_checks(id);
   return yield_text(yield, hdx_common::field_value(id, fired, name.size()));
 }
 
@@ -109,7 +109,7 @@ extern "C" __attribute__((visibility("default"))) int checks(uschar** yield, int
   EximStore store;
   Identity id(&store);
   read_message(id, store);
-  return yield_text(yield, hdx_common::sender_checks(id, id.envelope_from).names(':', &store));
+  return yield_text(yield, hdx_common::sender_checks(id).names(':', &store));
 }
 
 namespace {

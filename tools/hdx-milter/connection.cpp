@@ -37,7 +37,7 @@ void Connection::header(std::string_view name, std::string_view value, std::stri
 }
 
 hdx_common::Checks Connection::checks() const {
-  return hdx_common::sender_checks(id, id.envelope_from);
+  return hdx_common::sender_checks(id);
 }
 
 std::string Connection::added_value(std::string_view own, const hdx_common::Checks& fired) const {

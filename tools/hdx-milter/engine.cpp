@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <list>
@@ -84,12 +85,8 @@ class DropLog {
   void note(Clock::time_point now, int fd, std::string_view reason) {
     static constexpr int kLines = 10;
     if (now - window_ >= std::chrono::minutes(1)) {
-      if (unlogged_ != 0) {
-        std::fprintf(stderr, "hdx-milter: %zu more connections dropped, not logged\n", unlogged_);
-      }
+      end_window();
       window_ = now;
-      lines_ = 0;
-      unlogged_ = 0;
     }
     if (lines_ == kLines) {
       ++unlogged_;
@@ -99,8 +96,21 @@ class DropLog {
     std::fprintf(stderr, "hdx-milter: dropped the connection from %s: %.*s\n",
                  describe_peer(fd).c_str(), static_cast<int>(reason.size()), reason.data());
   }
+  // Called at every wake-up: the count of what went unlogged appears once its minute is over,
+  // whether or not another connection is dropped after it.
+  void tick(Clock::time_point now) {
+    if (unlogged_ != 0 && now - window_ >= std::chrono::minutes(1)) end_window();
+  }
 
  private:
+  void end_window() {
+    if (unlogged_ != 0) {
+      std::fprintf(stderr, "hdx-milter: %zu more connections dropped, not logged\n", unlogged_);
+    }
+    lines_ = 0;
+    unlogged_ = 0;
+  }
+
   Clock::time_point window_{};
   int lines_ = 0;
   std::size_t unlogged_ = 0;
@@ -288,10 +298,12 @@ void Engine::run(int ep) {
       ::close(fd);
     }
   };
+  // Watches a connection for room to write, or for what it sends; false if epoll refuses, when the
+  // connection must go: watched for the wrong event, it would wake the thread for ever or never.
   const auto watch = [&](Peer& p, bool waiting) {
     p.waiting = waiting;
     epoll_event e{waiting ? EPOLLOUT : EPOLLIN, {.ptr = &p}};
-    ::epoll_ctl(ep, EPOLL_CTL_MOD, p.fd, &e);
+    return ::epoll_ctl(ep, EPOLL_CTL_MOD, p.fd, &e) == 0;
   };
   // Writes what replies are held; false where the connection is to go.
   const auto flush = [&](Peer& p) {
@@ -305,7 +317,7 @@ void Engine::run(int ep) {
       sent += static_cast<std::size_t>(n);
     }
     p.replies.erase(0, sent);
-    if (const bool full = !p.replies.empty(); full != p.waiting) watch(p, full);
+    if (const bool full = !p.replies.empty(); full != p.waiting && !watch(p, full)) return false;
     return p.open || !p.replies.empty();
   };
   const auto serve = [&](Peer& p, std::uint32_t events, char* buffer, Clock::time_point now) {
@@ -330,6 +342,15 @@ void Engine::run(int ep) {
     const int n = ::epoll_wait(ep, events, 64, static_cast<int>(
         std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
     const Clock::time_point now = Clock::now();
+    if (n < 0 && errno != EINTR) {
+      // Nothing this thread watches can be heard any more: the filter stops, with the reason,
+      // rather than run deaf. The signal reaches the thread that waits for signals.
+      std::fprintf(stderr, "hdx-milter: epoll_wait: %s; stopping\n", std::strerror(errno));
+      failed_ = true;
+      ::kill(::getpid(), SIGTERM);
+      break;
+    }
+    drops.tick(now);
     for (int i = 0; i < n; ++i) {
       void* const which = events[i].data.ptr;
       if (which == &listener_) {

@@ -5,6 +5,7 @@
 #ifndef HDX_MILTER_ENGINE_H
 #define HDX_MILTER_ENGINE_H
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -47,6 +48,9 @@ class Engine {
   // Waits for the threads to end.
   void join();
   const std::string& error() const { return error_; }
+  // Whether a thread stopped because it could no longer wait for events; it has said why on
+  // standard error and sent the process SIGTERM, so that every thread stops.
+  bool failed() const { return failed_; }
 
  private:
   // Each thread waits on an epoll instance of its own, made before the thread starts, so that a
@@ -62,6 +66,7 @@ class Engine {
   EngineSettings settings_;
   std::vector<std::thread> threads_;
   std::string error_;
+  std::atomic<bool> failed_ = false;
 };
 
 }  // namespace hdx_milter

@@ -94,7 +94,7 @@ int serve_until_stopped(hdx_milter::Engine& engine, hdx_milter::Log& identity_lo
   }
   engine.stop();
   engine.join();
-  return 0;
+  return engine.failed() ? 1 : 0;
 }
 
 int bad_usage(const std::string& why) {

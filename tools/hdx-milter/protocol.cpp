@@ -214,6 +214,9 @@ void Session::end_of_message(std::string& replies) {
       action = "reject";
     } else {
       mark(fired, replies);
+      // An MTA that did not offer the quarantine step delivers the message: the log says so,
+      // rather than record an accept that the admin's list did not ask for.
+      if (!held.empty() && (actions_ & kQuarantine) == 0) action = "quarantine-unavailable";
       if (!held.empty() && (actions_ & kQuarantine) != 0) {
         reply(replies, 'q', "hdx: " + std::string(held.names(',')) + '\0');
         action = "quarantine";

@@ -177,7 +177,7 @@ class Printer {
     count(id.return_path, id.seen_return_path);
     for (const auto& ip : id.received) count(ip, true);
     // In a mailbox, the envelope sender is what final delivery wrote in the Return-Path field.
-    const hdx_common::Checks fired = hdx_common::sender_checks(id, id.return_path);
+    const hdx_common::Checks fired = hdx_common::sender_checks(id);
     for (std::size_t i = 0; i < std::size(counts_.checks); ++i) {
       counts_.checks[i] += fired.has(static_cast<hdx_common::Check>(i));
     }
