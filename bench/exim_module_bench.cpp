@@ -111,7 +111,8 @@ BENCHMARK(BM_FilterIdentity)->Arg(0)->Arg(1);
 // The sender checks on hostile From fields of 256 KiB to 4 MiB, read without caps as hdx scan
 // reads them: the time a byte must stay the same as the size grows. Argument 0: one field of
 // commas; 1: that many bytes of From fields; 2: nested comments; 3: encoded words; 4: at signs
-// in a display name.
+// in a display name; 5: zero-width spaces in one; 6: comments beside a bare address; 7: encoded
+// words in charsets that change from word to word.
 void BM_HostileChecks(benchmark::State& state) {
   const auto size = static_cast<std::size_t>(state.range(1));
   const auto fill = [size](std::string head, std::string_view unit, std::string tail) {
@@ -124,10 +125,16 @@ void BM_HostileChecks(benchmark::State& state) {
     case 1: fields.assign(size / 20, "From: <a@b.example>\n"); break;
     case 2: fields = {fill("From: ", "(", "") + std::string(size, ')') + " <a@b.example>\n"}; break;
     case 3: fields = {fill("From: ", "=?utf-8?B?YUBiLmV4YW1wbGU=?= ", "<x@y.example>\n")}; break;
-    default: fields = {fill("From: \"", "a@b.c ", "\" <x@y.example>\n")}; break;
+    case 4: fields = {fill("From: \"", "a@b.c ", "\" <x@y.example>\n")}; break;
+    case 5: fields = {fill("From: \"a@", "\u200b", "b.c\" <x@y.example>\n")}; break;
+    case 6: fields = {fill("From: x@y.example", " (a@y.example)", "\n")}; break;
+    default:
+      fields = {fill("From: ", "=?iso-8859-2?q?a=40?= =?koi8-r?q?y.example?= ", "<x@y.example>\n")};
+      break;
   }
-  static constexpr const char* kLabels[] = {"commas", "From fields", "nested comments",
-                                            "encoded words", "at signs"};
+  static constexpr const char* kLabels[] = {"commas",         "From fields",   "nested comments",
+                                            "encoded words",  "at signs",      "zero-width spaces",
+                                            "comments",       "charsets"};
   state.SetLabel(kLabels[state.range(0)]);
   for (auto _ : state) {
     hdx_common::Identity id(std::pmr::get_default_resource(), hdx_common::kNoCaps);
@@ -138,7 +145,7 @@ void BM_HostileChecks(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
 BENCHMARK(BM_HostileChecks)
-    ->ArgsProduct({{0, 1, 2, 3, 4}, {256 << 10, 1 << 20, 4 << 20}})
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5, 6, 7}, {256 << 10, 1 << 20, 4 << 20}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

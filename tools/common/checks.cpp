@@ -30,11 +30,13 @@ struct Mailbox {
 
 Mailbox first_mailbox(std::string_view v, std::pmr::memory_resource* memory) {
   Mailbox m(memory);
+  m.address.reserve(v.size());  // one allocation for the bytes copied one at a time
   bool quoted = false, in_angle = false, closed = false, done = false;
   std::size_t comments = 0, begin = 0;
   // Bytes of the address: inside the brackets, or anywhere in a bare mailbox.
   const auto keep = [&](std::string_view bytes) {
-    if (!done && !closed && (in_angle || !m.angle)) m.address += bytes;
+    if (done || closed || (m.angle && !in_angle)) return;
+    for (const char b : bytes) m.address.push_back(b);  // inline, where an append is a call
   };
   const auto start_over = [&](std::size_t at) {  // the mailbox starts after `at`
     begin = at + 1;
@@ -43,7 +45,7 @@ Mailbox first_mailbox(std::string_view v, std::pmr::memory_resource* memory) {
   };
   for (std::size_t i = 0; i < v.size(); ++i) {
     const char c = v[i];
-    const std::string_view pair = v.substr(i, c == '\\' ? 2 : 1);
+    const std::string_view pair(v.data() + i, c == '\\' && i + 1 < v.size() ? 2 : 1);
     i += pair.size() - 1;
     if (comments > 0) {
       if (c == '(') ++comments;
@@ -79,8 +81,11 @@ Mailbox first_mailbox(std::string_view v, std::pmr::memory_resource* memory) {
 bool same_mailbox(std::string_view read, std::string_view written,
                   std::pmr::memory_resource* memory) {
   const std::size_t at_a = read.rfind('@'), at_b = written.rfind('@');
-  return at_a != npos && at_b != npos &&
-         read.substr(0, at_a) == unquoted(written.substr(0, at_b), memory) &&
+  if (at_a == npos || at_b == npos) return false;
+  const std::string_view local = written.substr(0, at_b);
+  const bool plain = local.find_first_of("\"\\") == npos;  // most are: no copy to unquote
+  return (plain ? read.substr(0, at_a) == local
+                : read.substr(0, at_a) == unquoted(local, memory)) &&
          same_domain(read.substr(at_a + 1), written.substr(at_b + 1), memory);
 }
 

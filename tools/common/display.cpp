@@ -124,7 +124,7 @@ Text decode_words(std::string_view t, std::pmr::memory_resource* memory) {
   Text out(memory), run(memory);
   std::string_view run_charset;
   const auto flush = [&] {
-    append_utf8(run, run_charset, out);
+    if (!run.empty()) append_utf8(run, run_charset, out);
     run.clear();
   };
   std::size_t i = 0;
@@ -161,6 +161,7 @@ Text decode_words(std::string_view t, std::pmr::memory_resource* memory) {
 // one character at a time: what matters is what each looks like, not how marks combine).
 Text folded(std::string_view s, std::pmr::memory_resource* memory) {
   Text out(memory);
+  out.reserve(s.size());
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(s.data());
   for (std::size_t i = 0; i < s.size();) {
     if (bytes[i] < 0x80) {
@@ -173,16 +174,23 @@ Text folded(std::string_view s, std::pmr::memory_resource* memory) {
         uc_is_property_default_ignorable_code_point(c)) {
       continue;
     }
-    ucs4_t buffer[UC_DECOMPOSITION_MAX_LENGTH];
-    std::size_t length = std::size(buffer);
-    ucs4_t* form = u32_normalize(UNINORM_NFKC, &c, 1, buffer, &length);
-    if (form == nullptr) form = &c, length = 1;
+    // A character without a compatibility decomposition is its own form: the letters of most
+    // scripts, and those that decompose only canonically ("ü"). That spares normalising them.
+    ucs4_t form[UC_DECOMPOSITION_MAX_LENGTH];
+    std::size_t length = std::size(form);
+    int tag = UC_DECOMP_CANONICAL;
+    const bool compatible = uc_decomposition(c, &tag, form) > 0 && tag != UC_DECOMP_CANONICAL;
+    ucs4_t* made = compatible ? u32_normalize(UNINORM_NFKC, &c, 1, form, &length) : nullptr;
+    if (made != form) {  // its own form (or one longer than any character's, which stands as it is)
+      std::free(made);
+      form[0] = c;
+      length = 1;
+    }
     for (std::size_t k = 0; k < length; ++k) {
       std::uint8_t utf8[6];
       const int n = u8_uctomb(utf8, form[k], sizeof utf8);
       if (n > 0) out.append(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(n));
     }
-    if (form != buffer && form != &c) std::free(form);
   }
   return out;
 }

@@ -25,6 +25,24 @@ bool is_address_literal(std::string_view d) {
   return !last.empty() && last.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
+// A domain without what does not make it another: a literal's brackets and blanks, a trailing
+// dot.
+std::string_view trimmed(std::string_view d) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  if (d.size() >= 2 && d.front() == '[' && d.back() == ']') d = d.substr(1, d.size() - 2);
+  while (!d.empty() && blank(d.front())) d.remove_prefix(1);
+  while (!d.empty() && (blank(d.back()) || d.back() == '.')) d.remove_suffix(1);
+  return d;
+}
+
+// A domain's last two labels, or all of it where it has fewer. A registrable domain ends in them,
+// so two domains whose last two labels differ belong to different organisations.
+std::string_view last_two_labels(std::string_view d) {
+  std::size_t cut = d.size();
+  for (int n = 0; n < 2 && cut != std::string_view::npos && cut > 0; ++n) cut = d.rfind('.', cut - 1);
+  return cut == std::string_view::npos ? d : d.substr(cut + 1);
+}
+
 }  // namespace
 
 std::string_view domain_of(std::string_view address) {
@@ -33,10 +51,7 @@ std::string_view domain_of(std::string_view address) {
 }
 
 Text lookup_form(std::string_view d, std::pmr::memory_resource* memory) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  if (d.size() >= 2 && d.front() == '[' && d.back() == ']') d = d.substr(1, d.size() - 2);
-  while (!d.empty() && blank(d.front())) d.remove_prefix(1);
-  while (!d.empty() && (blank(d.back()) || d.back() == '.')) d.remove_suffix(1);
+  d = trimmed(d);
   Text out(d, memory);
   if (!is_ascii(d)) {
     // libidn2 allocates its answer with malloc; it is copied and freed at once.
@@ -52,21 +67,51 @@ Text lookup_form(std::string_view d, std::pmr::memory_resource* memory) {
 }
 
 bool same_domain(std::string_view a, std::string_view b, std::pmr::memory_resource* memory) {
-  if (is_ascii(a) && is_ascii(b) && equal_ignoring_case(a, b)) return true;
+  a = trimmed(a), b = trimmed(b);
+  if (is_ascii(a) && is_ascii(b)) return equal_ignoring_case(a, b);
   return lookup_form(a, memory) == lookup_form(b, memory);
 }
 
 bool same_organisation(std::string_view a, std::string_view b,
                        std::pmr::memory_resource* memory) {
+  // Looking a domain up in the list costs more than the rest of the checks together, so two
+  // domains are looked up only where they differ but end alike, and then no more of their
+  // suffixes than tell.
+  a = trimmed(a), b = trimmed(b);
+  if (same_domain(a, b, memory)) return !a.empty();
+  if (is_ascii(a) && is_ascii(b) && !equal_ignoring_case(last_two_labels(a), last_two_labels(b))) {
+    return false;
+  }
   const Text x = lookup_form(a, memory), y = lookup_form(b, memory);
-  if (x.empty() || y.empty()) return false;
-  if (is_address_literal(x) || is_address_literal(y)) return x == y;
+  if (x.empty() || y.empty() || is_address_literal(x) || is_address_literal(y) ||
+      last_two_labels(x) != last_two_labels(y)) {
+    return false;
+  }
+  // Both end in their longest common suffix of whole labels. They belong to one organisation
+  // unless that suffix, or a longer one of either, is a public suffix under the list's rules
+  // (wildcards and exceptions included): then their registrable domains, a label more than their
+  // public suffixes, differ or do not exist.
+  std::size_t common = 0;
+  while (common < x.size() && common < y.size() &&
+         x[x.size() - 1 - common] == y[y.size() - 1 - common]) {
+    ++common;
+  }
+  const auto label_starts = [&common](const Text& d) {
+    return d.size() == common || d[d.size() - common - 1] == '.';
+  };
+  while (!label_starts(x) || !label_starts(y)) --common;
   // The list libpsl was built with, which Debian builds from its publicsuffix package: it is
   // compiled in, so looking it up allocates nothing and keeps nothing between calls.
   const psl_ctx_t* list = psl_builtin();
-  const char* org_x = psl_registrable_domain(list, x.c_str());
-  const char* org_y = psl_registrable_domain(list, y.c_str());
-  return org_x != nullptr && org_y != nullptr && std::string_view(org_x) == org_y;
+  if (psl_is_public_suffix(list, x.c_str() + x.size() - common)) return false;
+  for (const Text* d : {&x, &y}) {
+    for (std::size_t at = d->size() - common; at > 0;) {
+      const std::size_t dot = at >= 2 ? d->rfind('.', at - 2) : Text::npos;  // the label before
+      at = dot == Text::npos ? 0 : dot + 1;
+      if (psl_is_public_suffix(list, d->c_str() + at)) return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace hdx_common
