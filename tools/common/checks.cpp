@@ -21,11 +21,11 @@ bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; 
 // the byte after it; a group's name and a source route are not part of the mailbox.
 struct Mailbox {
   explicit Mailbox(std::pmr::memory_resource* memory) : address(memory), comments(memory) {}
-  bool list = false;  // a comma, or a group's colon, outside quotes, comments and brackets
+  bool list = false;         // a comma, or a group's colon, outside quotes, comments and brackets
   bool angle = false;        // an angle bracket opened: the name-addr form
   std::string_view display;  // the text before it
-  Text address;   // without comments and unquoted blanks; quotes and quoted pairs kept
-  Text comments;  // the bare form's comments, a blank after each
+  Text address;              // without comments and unquoted blanks; quotes and quoted pairs kept
+  Text comments;             // the bare form's comments, a blank after each
 };
 
 Mailbox first_mailbox(std::string_view v, std::pmr::memory_resource* memory) {

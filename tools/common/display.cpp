@@ -73,8 +73,10 @@ void append_utf8(std::string_view bytes, std::string_view charset, Text& out) {
     out += bytes;
     return;
   }
+  // An empty name would make iconv take the locale's charset, which is nothing the message said.
   const Text name(charset, out.get_allocator().resource());
-  const iconv_t cd = iconv_open("UTF-8", name.c_str());
+  const iconv_t cd =
+      name.empty() ? reinterpret_cast<iconv_t>(-1) : iconv_open("UTF-8", name.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) {
     out += bytes;
     return;

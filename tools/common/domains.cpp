@@ -10,6 +10,8 @@
 namespace hdx_common {
 namespace {
 
+constexpr auto npos = std::string_view::npos;
+
 bool is_ascii(std::string_view s) {
   for (const char c : s) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
@@ -20,9 +22,9 @@ bool is_ascii(std::string_view s) {
 // An IPv4 or IPv6 literal, which has no organisation: its last label is a number, or it holds a
 // colon (IPv6, or "IPv6:..." as a literal's tag).
 bool is_address_literal(std::string_view d) {
-  if (d.find(':') != std::string_view::npos) return true;
+  if (d.find(':') != npos) return true;
   const std::string_view last = d.substr(d.rfind('.') + 1);
-  return !last.empty() && last.find_first_not_of("0123456789") == std::string_view::npos;
+  return !last.empty() && last.find_first_not_of("0123456789") == npos;
 }
 
 // A domain without what does not make it another: a literal's brackets and blanks, a trailing
@@ -38,16 +40,16 @@ std::string_view trimmed(std::string_view d) {
 // A domain's last two labels, or all of it where it has fewer. A registrable domain ends in them,
 // so two domains whose last two labels differ belong to different organisations.
 std::string_view last_two_labels(std::string_view d) {
-  std::size_t cut = d.size();
-  for (int n = 0; n < 2 && cut != std::string_view::npos && cut > 0; ++n) cut = d.rfind('.', cut - 1);
-  return cut == std::string_view::npos ? d : d.substr(cut + 1);
+  const std::size_t last = d.rfind('.');
+  const std::size_t before = last == 0 || last == npos ? npos : d.rfind('.', last - 1);
+  return before == npos ? d : d.substr(before + 1);
 }
 
 }  // namespace
 
 std::string_view domain_of(std::string_view address) {
   const std::size_t at = address.rfind('@');
-  return at == std::string_view::npos ? std::string_view() : address.substr(at + 1);
+  return at == npos ? std::string_view() : address.substr(at + 1);
 }
 
 Text lookup_form(std::string_view d, std::pmr::memory_resource* memory) {
@@ -72,8 +74,7 @@ bool same_domain(std::string_view a, std::string_view b, std::pmr::memory_resour
   return lookup_form(a, memory) == lookup_form(b, memory);
 }
 
-bool same_organisation(std::string_view a, std::string_view b,
-                       std::pmr::memory_resource* memory) {
+bool same_organisation(std::string_view a, std::string_view b, std::pmr::memory_resource* memory) {
   // Looking a domain up in the list costs more than the rest of the checks together, so two
   // domains are looked up only where they differ but end alike, and then no more of their
   // suffixes than tell.
@@ -106,8 +107,8 @@ bool same_organisation(std::string_view a, std::string_view b,
   if (psl_is_public_suffix(list, x.c_str() + x.size() - common)) return false;
   for (const Text* d : {&x, &y}) {
     for (std::size_t at = d->size() - common; at > 0;) {
-      const std::size_t dot = at >= 2 ? d->rfind('.', at - 2) : Text::npos;  // the label before
-      at = dot == Text::npos ? 0 : dot + 1;
+      const std::size_t dot = at >= 2 ? d->rfind('.', at - 2) : npos;  // the label before
+      at = dot == npos ? 0 : dot + 1;
       if (psl_is_public_suffix(list, d->c_str() + at)) return false;
     }
   }

@@ -24,8 +24,7 @@ bool same_domain(std::string_view a, std::string_view b, std::pmr::memory_resour
 // Whether two domains belong to one organisation: the same registrable domain under the public
 // suffix list (a.example.co.uk and b.example.co.uk, not a.co.uk and b.co.uk). A public suffix
 // itself (com, co.uk) and an address literal go with themselves alone.
-bool same_organisation(std::string_view a, std::string_view b,
-                       std::pmr::memory_resource* memory);
+bool same_organisation(std::string_view a, std::string_view b, std::pmr::memory_resource* memory);
 
 }  // namespace hdx_common
 
