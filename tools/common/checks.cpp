@@ -155,8 +155,12 @@ Checks sender_checks(const Identity& id) {
       fired.add(Check::FromDisplayAddress);
     }
   }
-  if (envelope && !envelope->empty() && id.from &&
-      !same_organisation(domain_of(*envelope), domain_of(*id.from), memory)) {
+  // The envelope may be the author's, or that of the agent that transmitted the message for them
+  // and says so in a Sender field (a mailing list, a bulk-mail service).
+  const auto goes_with = [&](const Item& mailbox) {
+    return mailbox && same_organisation(domain_of(*envelope), domain_of(*mailbox), memory);
+  };
+  if (envelope && !envelope->empty() && id.from && !goes_with(id.from) && !goes_with(id.sender)) {
     fired.add(Check::EnvelopeMismatch);
   }
   return fired;

@@ -23,7 +23,7 @@ enum class Check : std::uint8_t {
   FromUnreadable,      // the library reads no address from it
   FromAmbiguous,       // it holds an address in angle brackets, and the library reads another
   FromDisplayAddress,  // its display name holds an address of another domain than the real one
-  EnvelopeMismatch,    // the envelope sender's domain is unrelated to the From address's
+  EnvelopeMismatch,    // the envelope sender's domain goes with neither the From nor the Sender
 };
 constexpr std::size_t kCheckCount = static_cast<std::size_t>(Check::EnvelopeMismatch) + 1;
 // Indexed by Check: a check added to the enum without a name here fails to compile.

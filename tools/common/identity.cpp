@@ -106,6 +106,8 @@ void Identity::start_message() {
   return_path.reset();
   received.clear();
   seen_return_path = false;
+  sender.reset();
+  seen_sender = false;
   from_fields = 0;
   first_from.clear();
 }
@@ -124,6 +126,10 @@ Identity::Slot Identity::claim(std::string_view name) {
   if (is_field_name(name, "Return-Path") && !seen_return_path) {
     seen_return_path = true;
     return Slot::ReturnPath;
+  }
+  if (is_field_name(name, "Sender") && !seen_sender) {
+    seen_sender = true;
+    return Slot::Sender;
   }
   if (is_field_name(name, "Received") && received.size() < caps.items) return Slot::Received;
   return Slot::None;
@@ -176,6 +182,7 @@ void Identity::read(Slot slot, Text& text) {
   switch (slot) {
     case Slot::From: from = std::move(item); break;
     case Slot::ReturnPath: return_path = std::move(item); break;
+    case Slot::Sender: sender = std::move(item); break;
     case Slot::Received: received.push_back(std::move(item)); break;
     case Slot::None: break;
   }

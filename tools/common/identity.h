@@ -44,6 +44,10 @@ struct Identity {
   Item from, return_path;  // of the first field of each name
   Items received;          // one per Received field, top to bottom
   bool seen_return_path = false;
+  // The first Sender field's address, read as From is: the agent that transmitted the message,
+  // such as a mailing list, for the sender checks.
+  Item sender;
+  bool seen_sender = false;
   // How many From fields, and the first one's value as it came, folds included (empty when it is
   // over the cap), for the sender checks.
   std::size_t from_fields = 0;
@@ -70,9 +74,9 @@ struct Identity {
   std::pmr::memory_resource* memory() const { return rcpt.get_allocator().resource(); }
 
  private:
-  // Which item a field of this name goes to, if any: the first From, the first Return-Path, each
+  // Which item a field of this name goes to, if any: the first From, Return-Path and Sender, each
   // Received field up to the cap. A field's item is claimed before its text is copied.
-  enum class Slot { None, From, ReturnPath, Received };
+  enum class Slot { None, From, ReturnPath, Sender, Received };
   Slot claim(std::string_view name);
   void read(Slot slot, Text& text);
 };
