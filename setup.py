@@ -15,7 +15,8 @@ LIBRARY = sorted(str(p.relative_to(ROOT)) for d in ("scan", "extract", "datetime
                  for p in (ROOT / "src" / d).glob("*.cpp"))
 # The sender checks, from what the hosts share; they bring the C++ runtime.
 CHECKS = [f"tools/common/{name}.cpp"
-          for name in ("identity", "checks", "display", "domains", "mailbox_checks", "record")]
+          for name in ("identity", "checks", "display", "domains", "mailbox_checks", "policy",
+                       "record")]
 
 # As the CMake build compiles them: no C++ runtime reaches the library's code (no exceptions, no
 # RTTI), and nothing is visible from outside but what the version script below lets out.

@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   hdx_common::sender_checks(id).names(',');
   id.has_envelope = !id.has_envelope;
   check_field(hdx_common::field_value(id, fired, 14), 14);
-  const std::string log = hdx_common::log_line(id, fired, "QID", "accept");
+  const std::string log = hdx_common::log_line(id, fired, "QID", "mark");
   for (std::size_t i = 0; i < log.size(); ++i) {
     const auto c = static_cast<unsigned char>(log[i]);
     hdx_fuzz::check((c >= 0x20 && c < 0x7F) || (c == '\n' && i + 1 == log.size()));

@@ -1,5 +1,5 @@
-"""The shared cases of tests/cases/ (the rows of fields.tsv and primitives.tsv, and messages.txt's
-messages) for the Python tests, the command's test and the live MTA driver; run with a path, it
+"""The shared cases of tests/cases/ (the rows of fields.tsv, primitives.tsv and policies.tsv, and
+messages.txt's messages) for the Python tests, the command's test and the live MTA driver; run with a path, it
 writes them there as C++ for the C++ tests."""
 
 import pathlib
@@ -94,4 +94,6 @@ if __name__ == "__main__":
         f"inline const std::vector<std::vector<std::string>> kPrimitiveRows = "
         f"{cpp(rows('primitives.tsv', 6))};\n"
         f"inline const std::vector<std::map<std::string, std::vector<std::string>>> kMessages = "
-        f"{cpp(messages())};\n")
+        f"{cpp(messages())};\n"
+        f"inline const std::vector<std::vector<std::string>> kPolicyRows = "
+        f"{cpp(rows('policies.tsv', 8))};\n")

@@ -3,11 +3,17 @@
 // at a time, and must get the same replies.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <memory>
 #include <string>
+#include <tuple>
 
+#include "cases.h"
 #include "milter_packets.h"
 #include "protocol.h"
 
@@ -17,6 +23,7 @@ using hdx_test::be32;
 using hdx_test::negotiation;
 using hdx_test::packet;
 using namespace std::string_literals;
+constexpr auto npos = std::string::npos;
 const std::string kConnect = packet('C', "mx.example\0"s "4\x00\x19" "192.0.2.1\0"s);
 const std::string kEnvelope = packet('M', "<ann@example.org>\0SIZE=10\0"s) +
                               packet('R', "<bob@example.net>\0"s);
@@ -109,23 +116,57 @@ TEST(MilterProtocol, Table) {
   }
 }
 
-// What the admin asked for: a message for which a check to reject fires gets 550 5.7.1 naming it
-// and no change; one for which a check to hold fires is quarantined, asked for in the negotiation.
-TEST(MilterProtocol, RejectAndQuarantine) {
-  hdx_milter::Filter filter;
-  std::string unknown;
-  filter.reject = *hdx_common::Checks::parse("from-multiple", unknown);
-  filter.quarantine = *hdx_common::Checks::parse(" from-list ,from-missing", unknown);
-  const std::string two = field("From", " <ann@example.org>") + field("From", " <eve@example.org>");
-  std::string replies;
-  hdx_milter::Session(filter).receive(negotiation() + kEnvelope + two + packet('E') + kEnvelope +
-                                          field("From", " <al@example.org>, <b@x>") + packet('E'),
-                                      replies);
-  EXPECT_EQ(readable(replies), "O 6 31 10d1d2 y 550 5.7.1 hdx: from-multiple| h X-HDX-Identity| "
-            "peer=; envelope-from=ann@example.org; rcpt=bob@example.net;\n\tfrom=al@example.org; "
-            "return-path=; received-ip=; checks=from-list| q hdx: from-list| c");
-  EXPECT_FALSE(hdx_common::Checks::parse("from-list, from-lists", unknown));
-  EXPECT_EQ(unknown, "from-lists");
+// The shared policy rows: the message sent from the row's client, logged in or not, under the
+// row's policy. A refusal is 550 5.7.1 naming the checks and no change; a hold is a quarantine
+// request naming them; the log line says the action, and why a listed check was spared.
+TEST(MilterProtocol, PolicyRows) {
+  char path[] = "/tmp/hdx-milter-test-XXXXXX";
+  close(mkstemp(path));
+  hdx_milter::Log log;
+  ASSERT_TRUE(log.open(path));
+  for (const auto& row : hdx_test::kPolicyRows) {
+    const auto& [name, text, client, auth, mail, fields, action, spared] =
+        std::tie(row[0], row[1], row[2], row[3], row[4], row[5], row[6], row[7]);
+    SCOPED_TRACE(name);
+    std::string error;
+    const auto policy = hdx_common::parse_policy(text, "policy", {}, error);
+    if (action.rfind("error: ", 0) == 0) {
+      EXPECT_FALSE(policy);
+      EXPECT_EQ("error: " + error, action);
+      continue;
+    }
+    ASSERT_TRUE(policy) << error;
+    const hdx_milter::Filter filter{"X-HDX-Identity", &log,
+                                    std::make_shared<const hdx_common::Policy>(*policy)};
+    const std::string family = client.find(':') == npos ? "4" : "6";
+    std::string mta =
+        negotiation() +
+        (client.empty() ? "" : packet('C', "h\0"s + family + "\x00\x19"s + client + '\0')) +
+        packet('D', "M{auth_authen}\0"s + (auth == "yes" ? "ann" : "") + '\0') +
+        packet('M', mail + '\0') + packet('R', "<bob@example.net>\0"s);
+    // Fields start at a line that starts with no blank; continuation lines are folds.
+    for (std::size_t at = 0, end; at < fields.size(); at = end + 1) {
+      end = at;
+      while ((end = fields.find('\n', end)) != npos && end + 1 < fields.size() &&
+             (fields[end + 1] == ' ' || fields[end + 1] == '\t')) {
+        ++end;
+      }
+      const std::string one = hdx_test::with_lf_folds(fields.substr(at, end - at));
+      mta += field(one.substr(0, one.find(':')), one.substr(one.find(':') + 1));
+      if (end == npos) break;
+    }
+    std::string replies;
+    hdx_milter::Session(filter).receive(mta + packet('E'), replies);
+    const std::string got = readable(replies);
+    EXPECT_EQ(got.find(" y 550 5.7.1 hdx: ") != npos, action == "reject") << got;
+    EXPECT_EQ(got.find(" q hdx: ") != npos, action == "quarantine") << got;
+    std::ifstream in(path);
+    std::string line, last;
+    while (std::getline(in, line)) last = line;
+    EXPECT_NE(last.find(R"("action":")" + action + R"(")"), npos) << last;
+    EXPECT_EQ(last.find(R"("spared":")" + spared + R"(")") != npos, !spared.empty()) << last;
+  }
+  unlink(path);
 }
 
 }  // namespace

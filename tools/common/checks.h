@@ -39,13 +39,20 @@ class Checks {
   void add(Check c) { bits_ |= static_cast<Bits>(1u << static_cast<unsigned>(c)); }
   bool empty() const { return bits_ == 0; }
   bool has(Check c) const { return (bits_ >> static_cast<unsigned>(c) & 1u) != 0; }
+  void remove(Check c) { bits_ &= static_cast<Bits>(~(1u << static_cast<unsigned>(c))); }
   Checks operator&(Checks other) const { return Checks(bits_ & other.bits_); }
+  Checks operator|(Checks other) const { return Checks(bits_ | other.bits_); }
+  // Calls fn with each check, in order.
+  template <class Fn>
+  void for_each_check(Fn fn) const {
+    for (unsigned i = 0; i < kCheckCount; ++i) {
+      if ((bits_ >> i & 1u) != 0) fn(static_cast<Check>(i));
+    }
+  }
   // Calls fn with each check's name, in order.
   template <class Fn>
   void for_each(Fn fn) const {
-    for (unsigned i = 0; i < std::size(kCheckNames); ++i) {
-      if ((bits_ >> i & 1u) != 0) fn(kCheckNames[i]);
-    }
+    for_each_check([&fn](Check c) { fn(kCheckNames[static_cast<std::size_t>(c)]); });
   }
   // The names, with `separator` between them.
   Text names(char separator,

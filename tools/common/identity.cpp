@@ -218,8 +218,9 @@ Text field_value(const Identity& id, const Checks& fired, std::size_t name_len) 
 }
 
 std::string log_line(const Identity& id, const Checks& fired, std::string_view queue_id,
-                     std::string_view action) {
-  return Record(Format::Json)
+                     std::string_view action, std::string_view spared) {
+  Record record(Format::Json);
+  record
       .text("queue_id", queue_id)
       .text("peer", std::string_view(id.peer))
       .text("envelope_from", id.envelope_from)
@@ -228,8 +229,9 @@ std::string log_line(const Identity& id, const Checks& fired, std::string_view q
       .text("return_path", id.return_path)
       .list("received", id.received)
       .list("checks", items_of(fired, id.memory()))
-      .text("action", action)
-      .finish();
+      .text("action", action);
+  if (!spared.empty()) record.text("spared", spared);
+  return record.finish();
 }
 
 }  // namespace hdx_common

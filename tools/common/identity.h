@@ -88,9 +88,10 @@ constexpr std::string_view kFieldName = "X-HDX-Identity";
 // received-ip=...; checks=...", folded so that no line reaches 998 bytes. `name_len` is the
 // field name's length, which the first line also holds.
 Text field_value(const Identity& id, const Checks& fired, std::size_t name_len);
-// One JSON object, and its line end, for a log: the identity, its checks, and the action taken.
+// One JSON object, and its line end, for a log: the identity, its checks, the action taken, and
+// where the policy spared a message a check it names, why ("spared", left out otherwise).
 std::string log_line(const Identity& id, const Checks& fired, std::string_view queue_id,
-                     std::string_view action);
+                     std::string_view action, std::string_view spared = {});
 
 }  // namespace hdx_common
 

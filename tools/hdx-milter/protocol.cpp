@@ -179,8 +179,9 @@ bool Session::take(char command, std::string_view data, std::string& replies) {
 void Session::negotiate(std::string_view data, std::string& replies) {
   if (data.size() < 12 || big_endian(data) < kOldestVersion) return;
   const std::uint32_t version = std::min(big_endian(data), kVersion);
+  const bool holds = !std::atomic_load(&filter_->policy)->quarantine.empty();
   actions_ = big_endian(data.substr(4)) &
-             (kAddHeaders | kChangeHeaders | (filter_->quarantine.empty() ? 0 : kQuarantine));
+             (kAddHeaders | kChangeHeaders | (holds ? kQuarantine : 0));
   const std::uint32_t steps = big_endian(data.substr(8)) & kStepsWanted;
   unanswered_ = steps;  // the no-reply flags among them; the others name no step
   connection_.lead_space = (steps & kLeadingSpace) != 0;
@@ -193,37 +194,44 @@ void Session::negotiate(std::string_view data, std::string& replies) {
 }
 
 void Session::macros(std::string_view data) {
-  // The step's letter, then pairs of name and value. The queue id is the one macro read, for the
-  // log; an MTA names it "i" or "{i}".
+  // The step's letter, then pairs of name and value. The queue id is read for the log (an MTA
+  // names it "i" or "{i}"), and the login of the MAIL step for the policy: Postfix and Sendmail
+  // send {auth_authen} there by default, with a value where the client authenticated.
   if (data.empty()) return;
+  const char step = data[0];
   data.remove_prefix(1);
+  if (step == 'M') authenticated_ = false;
   while (!data.empty()) {
     const std::string_view name = next_string(data), value = next_string(data);
     if (name == "i" || name == "{i}") queue_id_.assign(value);
+    if (step == 'M' && name == "{auth_authen}") authenticated_ = !value.empty();
   }
 }
 
 void Session::end_of_message(std::string& replies) {
-  std::string refusal;  // the reply, where a check that the admin refuses fires
+  std::string refusal;  // the reply, where the policy refuses the message
   try {
+    using hdx_common::Action;
     const hdx_common::Checks fired = connection_.checks();
-    const hdx_common::Checks refused = fired & filter_->reject, held = fired & filter_->quarantine;
-    std::string_view action = "accept";
-    if (!refused.empty()) {
-      refusal = "550 5.7.1 hdx: " + std::string(refused.names(','));
-      action = "reject";
+    const hdx_common::Decision decision =
+        hdx_common::decide(*std::atomic_load(&filter_->policy), fired, connection_.id,
+                           {connection_.id.peer, authenticated_});
+    std::string_view action = hdx_common::kActionNames[static_cast<int>(decision.action)];
+    if (decision.action == Action::Reject) {
+      refusal = "550 5.7.1 hdx: " + std::string(decision.acted.names(','));
     } else {
       mark(fired, replies);
       // An MTA that did not offer the quarantine step delivers the message: the log says so,
-      // rather than record an accept that the admin's list did not ask for.
-      if (!held.empty() && (actions_ & kQuarantine) == 0) action = "quarantine-unavailable";
-      if (!held.empty() && (actions_ & kQuarantine) != 0) {
-        reply(replies, 'q', "hdx: " + std::string(held.names(',')) + '\0');
-        action = "quarantine";
+      // rather than record a mark that the admin's list did not ask for.
+      if (decision.action == Action::Quarantine && (actions_ & kQuarantine) == 0) {
+        action = "quarantine-unavailable";
+      } else if (decision.action == Action::Quarantine) {
+        reply(replies, 'q', "hdx: " + std::string(decision.acted.names(',')) + '\0');
       }
     }
     if (filter_->log != nullptr) {
-      filter_->log->write(hdx_common::log_line(connection_.id, fired, queue_id_, action));
+      filter_->log->write(
+          hdx_common::log_line(connection_.id, fired, queue_id_, action, decision.spared));
     }
   } catch (const std::bad_alloc&) {
     // The message goes on as it is.

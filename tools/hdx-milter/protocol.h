@@ -7,21 +7,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "connection.h"
 #include "log.h"
+#include "policy.h"
 
 namespace hdx_milter {
 
-// What every connection of the filter shares, read only once connections come.
+// What every connection of the filter shares, read only once connections come but for the
+// policy, which a reload swaps (std::atomic_load and std::atomic_store) while they run.
 struct Filter {
   std::string header{hdx_common::kFieldName};  // the added field's name
   const Log* log = nullptr;                     // one JSON line per message, where set
-  // A message for which any of these checks fires is refused (550 5.7.1, the checks named), or
-  // held in the MTA's quarantine; the rest are marked and go on.
-  hdx_common::Checks reject, quarantine;
+  // What is refused (550 5.7.1, the checks named), held in the MTA's quarantine, or only marked.
+  std::shared_ptr<const hdx_common::Policy> policy = std::make_shared<hdx_common::Policy>();
 };
 
 // The largest packet taken: header fields up to the cap the filter reads, where the MTA can send
@@ -63,6 +65,7 @@ class Session {
   std::string_view fault_;
   bool negotiated_ = false;
   bool in_message_ = false;
+  bool authenticated_ = false;  // the MTA named a login for the MAIL step ({auth_authen})
   std::uint32_t actions_ = 0;     // what the MTA lets the filter change
   std::uint32_t unanswered_ = 0;  // the steps the MTA expects no reply to
 };

@@ -1,0 +1,216 @@
+// The admin's policy: its file, and the action it takes.
+#include "policy.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+
+#include "fields.h"
+
+namespace hdx_common {
+namespace {
+
+constexpr auto npos = std::string_view::npos;
+
+std::string_view trimmed(std::string_view s) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// The comma-separated items of a list, trimmed, empty ones skipped.
+std::vector<std::string_view> items(std::string_view list) {
+  std::vector<std::string_view> out;
+  while (!list.empty()) {
+    const std::size_t comma = list.find(',');
+    if (const std::string_view item = trimmed(list.substr(0, comma)); !item.empty()) {
+      out.push_back(item);
+    }
+    list.remove_prefix(comma == npos ? list.size() : comma + 1);
+  }
+  return out;
+}
+
+// An IPv4 or IPv6 address as 16 bytes, IPv4 mapped into IPv6; nullopt for anything else.
+std::optional<std::array<std::uint8_t, 16>> address_bytes(std::string_view text) {
+  const std::string s(text);
+  std::array<std::uint8_t, 16> a{};
+  if (inet_pton(AF_INET6, s.c_str(), a.data()) == 1) return a;
+  a[10] = a[11] = 0xff;
+  if (inet_pton(AF_INET, s.c_str(), a.data() + 12) == 1) return a;
+  return std::nullopt;
+}
+
+// "ADDRESS" or "ADDRESS/BITS".
+std::optional<Network> network(std::string_view text) {
+  const std::size_t slash = text.find('/');
+  const auto address = address_bytes(text.substr(0, slash));
+  if (!address) return std::nullopt;
+  const bool v4 = text.find(':') == npos;
+  unsigned prefix = v4 ? 32 : 128;
+  if (slash != npos) {
+    const std::string_view bits = text.substr(slash + 1);
+    if (bits.empty() || bits.size() > 3 || bits.find_first_not_of("0123456789") != npos) {
+      return std::nullopt;
+    }
+    prefix = static_cast<unsigned>(std::stoul(std::string(bits)));
+    if (prefix > (v4 ? 32u : 128u)) return std::nullopt;
+  }
+  return Network{*address, v4 ? prefix + 96 : prefix};
+}
+
+// A domain as an admin writes one: labels of letters, digits and hyphens, or of characters beyond
+// ASCII (an IDN), separated by dots; a trailing dot is dropped.
+std::optional<std::string_view> domain(std::string_view d) {
+  if (!d.empty() && d.back() == '.') d.remove_suffix(1);
+  bool label_empty = true;
+  for (const char c : d) {
+    const bool word = (ascii_lower(c) >= 'a' && ascii_lower(c) <= 'z') || (c >= '0' && c <= '9') ||
+                      c == '-' || static_cast<unsigned char>(c) >= 0x80;
+    if (c == '.' && label_empty) return std::nullopt;
+    if (c != '.' && !word) return std::nullopt;
+    label_empty = c == '.';
+  }
+  if (label_empty) return std::nullopt;
+  return d;
+}
+
+// child is domain or one of its subdomains, by whole labels, ASCII case aside.
+bool goes_with(std::string_view child, std::string_view domain) {
+  while (!child.empty() && child.back() == '.') child.remove_suffix(1);
+  if (child.size() < domain.size()) return false;
+  const std::size_t cut = child.size() - domain.size();
+  return equal_ignoring_case(child.substr(cut), domain) && (cut == 0 || child[cut - 1] == '.');
+}
+
+std::string_view domain_after_at(const Item& address) {
+  if (!address) return {};
+  const std::size_t at = address->rfind('@');
+  return at == npos ? std::string_view() : std::string_view(*address).substr(at + 1);
+}
+
+}  // namespace
+
+bool Network::contains(std::string_view text) const {
+  const auto a = address_bytes(text);
+  if (!a) return false;
+  for (unsigned bit = 0; bit < prefix; ++bit) {
+    const unsigned mask = 0x80u >> (bit % 8);
+    if (((*a)[bit / 8] & mask) != (address[bit / 8] & mask)) return false;
+  }
+  return true;
+}
+
+Policy::Policy() : trusted_hosts{*network("127.0.0.0/8"), *network("::1")} {}
+
+std::string Policy::describe() const {
+  const auto list = [](std::string_view key, const Checks& checks) {
+    return std::string(key) + " =" + (checks.empty() ? "" : " ") + std::string(checks.names(',')) +
+           "\n";
+  };
+  std::string out = list("reject", reject) + list("quarantine", quarantine) + "trusted-hosts =";
+  for (std::size_t i = 0; i < trusted_hosts.size(); ++i) {
+    const Network& n = trusted_hosts[i];
+    const bool v4 = n.prefix >= 96 && n.address[10] == 0xff && n.address[11] == 0xff &&
+                    std::all_of(n.address.begin(), n.address.begin() + 10, [](auto b) { return b == 0; });
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(v4 ? AF_INET : AF_INET6, n.address.data() + (v4 ? 12 : 0), text, sizeof text);
+    out += (i == 0 ? " " : ", ") + std::string(text) + "/" + std::to_string(n.prefix - (v4 ? 96 : 0));
+  }
+  out += std::string("\nauthenticated = ") + (act_on_authenticated ? "act" : "mark") + "\n";
+  for (const Exemption& e : exempt) {
+    out += "exempt = " + std::string(kCheckNames[static_cast<std::size_t>(e.check)]) + ": " +
+           e.domain + "\n";
+  }
+  return out;
+}
+
+std::optional<Policy> parse_policy(std::string_view text, std::string_view file,
+                                   const std::vector<std::string_view>& host_keys,
+                                   std::string& error) {
+  Policy policy;
+  bool trusted_set = false;
+  std::size_t number = 0;
+  const auto fail = [&](const std::string& why) {
+    error = std::string(file) + ":" + std::to_string(number) + ": " + why;
+    return std::nullopt;
+  };
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = trimmed(text.substr(0, end));
+    text.remove_prefix(end == npos ? text.size() : end + 1);
+    ++number;
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t eq = line.find('=');
+    if (eq == npos) return fail("not a \"key = value\" line: " + std::string(line));
+    const std::string_view key = trimmed(line.substr(0, eq)), value = trimmed(line.substr(eq + 1));
+    std::string unknown;
+    if (key == "reject" || key == "quarantine") {
+      const auto checks = Checks::parse(value, unknown);
+      if (!checks) return fail("no such check: " + unknown);
+      (key == "reject" ? policy.reject : policy.quarantine) = *checks;
+    } else if (key == "trusted-hosts") {
+      if (!trusted_set) policy.trusted_hosts.clear();
+      trusted_set = true;
+      for (const std::string_view item : items(value)) {
+        const auto n = network(item);
+        if (!n) return fail("not an address or address range: " + std::string(item));
+        policy.trusted_hosts.push_back(*n);
+      }
+    } else if (key == "authenticated") {
+      if (value != "mark" && value != "act") return fail("authenticated is mark or act, not " +
+                                                         std::string(value));
+      policy.act_on_authenticated = value == "act";
+    } else if (key == "exempt") {
+      const std::size_t colon = value.find(':');
+      const auto check = Checks::parse(trimmed(value.substr(0, colon)), unknown);
+      if (colon == npos || !check || check->empty()) {
+        return fail("exempt is CHECK: DOMAIN, ...; no such check: " +
+                    std::string(trimmed(value.substr(0, colon))));
+      }
+      for (const std::string_view item : items(value.substr(colon + 1))) {
+        const auto d = domain(item);
+        if (!d) return fail("not a domain: " + std::string(item));
+        check->for_each_check([&](Check c) { policy.exempt.push_back({c, std::string(*d)}); });
+      }
+    } else if (std::find(host_keys.begin(), host_keys.end(), key) == host_keys.end()) {
+      return fail("unknown key: " + std::string(key));
+    }
+  }
+  return policy;
+}
+
+Decision decide(const Policy& policy, Checks fired, const Identity& id, const Client& client) {
+  Decision d;
+  Checks listed = fired & (policy.reject | policy.quarantine);
+  if (listed.empty()) return d;
+  for (const Network& n : policy.trusted_hosts) {
+    if (!client.address.empty() && n.contains(client.address)) {
+      d.spared = "trusted-host";
+      return d;
+    }
+  }
+  if (client.authenticated && !policy.act_on_authenticated) {
+    d.spared = "authenticated";
+    return d;
+  }
+  // The domain an exemption vouches for: the envelope's where the envelope is in question, the
+  // From address's otherwise.
+  for (const Exemption& e : policy.exempt) {
+    const Item& whose = e.check == Check::EnvelopeMismatch ? id.envelope_sender() : id.from;
+    if (listed.has(e.check) && goes_with(domain_after_at(whose), e.domain)) {
+      listed.remove(e.check);
+      d.spared = "exempt";
+    }
+  }
+  d.acted = listed & policy.reject;
+  if (!d.acted.empty()) {
+    d.action = Action::Reject;
+  } else if (d.acted = listed & policy.quarantine; !d.acted.empty()) {
+    d.action = Action::Quarantine;
+  }
+  return d;
+}
+
+}  // namespace hdx_common

@@ -1,0 +1,70 @@
+// What the admin's policy does with the checks that fire: refuse a message, hold it, or only mark
+// it, for which clients, and with which exceptions. One parser and one evaluator, so that every
+// host reads the same file alike and takes the same action for the same message.
+#ifndef HDX_COMMON_POLICY_H
+#define HDX_COMMON_POLICY_H
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "checks.h"
+
+namespace hdx_common {
+
+// An address range: IPv4 addresses are held as IPv4-mapped IPv6 ones.
+struct Network {
+  std::array<std::uint8_t, 16> address{};
+  unsigned prefix = 128;
+  bool contains(std::string_view address) const;
+};
+
+struct Exemption {
+  Check check;
+  std::string domain;  // as written, without a trailing dot
+};
+
+struct Policy {
+  Checks reject, quarantine;  // reject wins where both name a check that fires
+  std::vector<Network> trusted_hosts;  // only marked; the loopback addresses unless set
+  bool act_on_authenticated = false;   // authenticated clients are only marked unless set
+  std::vector<Exemption> exempt;
+
+  Policy();
+  // The policy as a file would say it, for --check-config.
+  std::string describe() const;
+};
+
+// A policy from lines of "key = value" ("#" starts a comment): reject, quarantine, trusted-hosts,
+// authenticated and exempt (which may repeat), and the keys in `host_keys`, which the host reads
+// itself and are skipped here. An unknown key, check, address range or domain is an error:
+// nullopt, with `error` saying "FILE:LINE: why".
+std::optional<Policy> parse_policy(std::string_view text, std::string_view file,
+                                   const std::vector<std::string_view>& host_keys,
+                                   std::string& error);
+
+// What a host knows of the message beyond its checks.
+struct Client {
+  std::string_view address;  // as the MTA reports it; empty for a local submission
+  bool authenticated = false;
+};
+
+enum class Action { Mark, Quarantine, Reject };
+constexpr std::string_view kActionNames[] = {"mark", "quarantine", "reject"};
+
+struct Decision {
+  Action action = Action::Mark;
+  Checks acted;         // the checks the action is for
+  std::string_view spared;  // why a check the lists name was not acted on; empty if none was
+};
+
+// The action for a message whose checks `fired`, read by `id` (its envelope and From domains
+// for the exemptions), from `client`.
+Decision decide(const Policy& policy, Checks fired, const Identity& id, const Client& client);
+
+}  // namespace hdx_common
+
+#endif  // HDX_COMMON_POLICY_H
