@@ -400,15 +400,12 @@ static PyObject *quoted_string_length(PyObject *module, PyObject *arg) {
   return token_length(arg, HDXFindEmailQuotedStringEnd);
 }
 
-PyDoc_STRVAR(mailbox_checks_doc,
-"mailbox_checks(fields)\n--\n\n"
-"The sender checks that fire for one message of a mailbox, as hdx scan decides them: FIELDS\n"
-"are its whole header fields in order (each bytes-like or str, line ends included), and its\n"
-"envelope sender is its Return-Path field. A list of the checks' names, in their order.");
-
-static PyObject *mailbox_checks(PyObject *module, PyObject *arg) {
-  (void)module;
-  PyObject *seq = PySequence_Fast(arg, "fields must be a sequence");
+/* Calls DECIDE with the whole header fields of the sequence FIELDS as the C edge takes them, and
+ * CONTEXT; its result, or NULL with an exception set. */
+typedef PyObject *(*FieldsDecision)(const char *const *data, const size_t *sizes, size_t n,
+                                    void *context);
+static PyObject *over_fields(PyObject *fields, FieldsDecision decide, void *context) {
+  PyObject *seq = PySequence_Fast(fields, "fields must be a sequence");
   if (seq == NULL) return NULL;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
   Input *inputs = PyMem_Calloc((size_t)n + 1, sizeof *inputs);
@@ -423,24 +420,69 @@ static PyObject *mailbox_checks(PyObject *module, PyObject *arg) {
     sizes[taken] = (size_t)inputs[taken].size;
     ++taken;
   }
-  if (taken == n && !PyErr_Occurred()) {
-    char names[256];
-    if (hdx_mailbox_checks(data, sizes, (size_t)n, names, sizeof names) == SIZE_MAX) {
-      PyErr_NoMemory();
-    } else {
-      PyObject *text = PyUnicode_FromString(names), *comma = PyUnicode_FromString(",");
-      if (text != NULL && comma != NULL) {
-        result = names[0] == '\0' ? PyList_New(0) : PyUnicode_Split(text, comma, -1);
-      }
-      Py_XDECREF(text);
-      Py_XDECREF(comma);
-    }
-  }
+  if (taken == n && !PyErr_Occurred()) result = decide(data, sizes, (size_t)n, context);
   for (Py_ssize_t i = 0; i < taken; ++i) input_release(&inputs[i]);
   PyMem_Free(inputs);
   PyMem_Free(data);
   PyMem_Free(sizes);
   Py_DECREF(seq);
+  return result;
+}
+
+PyDoc_STRVAR(mailbox_checks_doc,
+"mailbox_checks(fields)\n--\n\n"
+"The sender checks that fire for one message of a mailbox, as hdx scan decides them: FIELDS\n"
+"are its whole header fields in order (each bytes-like or str, line ends included), and its\n"
+"envelope sender is its Return-Path field. A list of the checks' names, in their order.");
+
+static PyObject *checks_of(const char *const *data, const size_t *sizes, size_t n, void *unused) {
+  (void)unused;
+  char names[256];
+  if (hdx_mailbox_checks(data, sizes, n, names, sizeof names) == SIZE_MAX) return PyErr_NoMemory();
+  PyObject *text = PyUnicode_FromString(names), *comma = PyUnicode_FromString(","), *result = NULL;
+  if (text != NULL && comma != NULL) {
+    result = names[0] == '\0' ? PyList_New(0) : PyUnicode_Split(text, comma, -1);
+  }
+  Py_XDECREF(text);
+  Py_XDECREF(comma);
+  return result;
+}
+
+static PyObject *mailbox_checks(PyObject *module, PyObject *arg) {
+  (void)module;
+  return over_fields(arg, checks_of, NULL);
+}
+
+PyDoc_STRVAR(mailbox_action_doc,
+"mailbox_action(fields, policy)\n--\n\n"
+"What POLICY (the text of a policy file: hdx-milter's config file as it is) would do to one\n"
+"message of a mailbox, as hdx scan --policy decides it: FIELDS as for mailbox_checks, the\n"
+"client the one its topmost Received field names. A pair: the action (\"mark\", or\n"
+"\"reject:CHECK,...\", \"quarantine:CHECK,...\"), and why a check the policy names was spared\n"
+"(\"trusted-host\", \"authenticated\", \"exempt\") or None. ValueError, naming the line, for a\n"
+"policy with a mistake.");
+
+static PyObject *action_of(const char *const *data, const size_t *sizes, size_t n, void *policy) {
+  const Input *in = policy;
+  char out[256];
+  const int rc = hdx_mailbox_action(data, sizes, n, in->data, (size_t)in->size, out, sizeof out);
+  if (rc == -2) return PyErr_NoMemory();
+  if (rc != 0) return PyErr_Format(PyExc_ValueError, "%s", out);
+  char *tab = strchr(out, '\t');
+  *tab = '\0';
+  return Py_BuildValue("(sz)", out, tab[1] == '\0' ? NULL : tab + 1);
+}
+
+static PyObject *mailbox_action(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+  (void)module;
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "mailbox_action takes fields and a policy");
+    return NULL;
+  }
+  Input policy;
+  if (input_get(args[1], "policy", &policy) != 0) return NULL;
+  PyObject *result = over_fields(args[0], action_of, &policy);
+  input_release(&policy);
   return result;
 }
 
@@ -471,6 +513,8 @@ static PyMethodDef methods[] = {
     {"quoted_string_length", quoted_string_length, METH_O, quoted_string_length_doc},
     {"current_date", current_date, METH_NOARGS, current_date_doc},
     {"mailbox_checks", mailbox_checks, METH_O, mailbox_checks_doc},
+    {"mailbox_action", (PyCFunction)(void (*)(void))mailbox_action, METH_FASTCALL,
+     mailbox_action_doc},
     {NULL, NULL, 0, NULL},
 };
 

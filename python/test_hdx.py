@@ -3,6 +3,7 @@ library changes them, wrong types, threads and leaks."""
 
 import mmap
 import pathlib
+import re
 import sys
 import threading
 import tracemalloc
@@ -95,6 +96,20 @@ def test_message_checks(message):
     fields = [b"Return-Path: " + cases.value(message, "mail")] + message["field"]
     got = hdx.mailbox_checks([f + b"\r\n" for f in fields])
     assert ",".join(got) == cases.value(message, "checks").decode()
+
+
+
+# The shared policy rows, each message as a mailbox holds it: the action, and why a check was
+# spared, or the policy's mistake.
+@pytest.mark.parametrize("row", cases.policy_rows(), ids=lambda row: row[0])
+def test_policy_rows(row):
+    _, policy, fields, action, spared = row
+    if action.startswith("error: "):
+        with pytest.raises(ValueError, match=re.escape(action[7:])):
+            hdx.mailbox_action(fields, policy)
+    else:
+        got, why = hdx.mailbox_action(fields, policy)
+        assert (got.split(":")[0], why) == (action, spared)
 
 
 WRONG = [

@@ -72,6 +72,20 @@ def messages():
     return blocks
 
 
+def policy_rows():
+    """(name, policy, fields, action, spared) of each row of policies.tsv, the message's fields as a
+    mailbox holds them: the Return-Path field that final delivery writes, a topmost Received
+    field that names the client (with ESMTPA where it logged in), and the row's fields."""
+    table = []
+    for name, policy, client, auth, mail, fields, action, spared in rows("policies.tsv", 8):
+        received = b"Received: from c (c [%s]) by mx with ESMTP%s; 8 Dec 2026 00:00 +0000\n" % (
+            client if b":" not in client else b"IPv6:" + client, b"A" * (auth == b"yes"))
+        whole = [b"Return-Path: " + mail + b"\n"] + [received] * bool(client) + [
+            f + b"\n" for f in re.split(rb"\n(?=\S)", fields.replace(b"\r\n", b"\n"))]
+        table.append((name.decode(), policy, whole, action.decode(), spared.decode() or None))
+    return table
+
+
 def value(message, key):
     """A key's values joined by LF, as the lines of a folded value are; b"" for none."""
     return b"\n".join(message.get(key, []))

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -146,8 +147,8 @@ std::string filter_value(const MessageCase& m, const std::string& own) {
   return c.added_value(own, c.checks());
 }
 
-// The module's call, with Exim's variables set to the message.
-Call module_value(const MessageCase& m, std::vector<std::string> args) {
+// The module's call of `function`, with Exim's variables set to the message.
+Call module_call(const MessageCase& m, const char* function, std::vector<std::string> args) {
   std::string sender = bare_path(value(m, "mail")), peer = value(m, "peer");
   std::vector<std::string> rcpt, fields;
   for (const auto& r : m.at("rcpt")) rcpt.push_back(bare_path(r));
@@ -166,7 +167,10 @@ Call module_value(const MessageCase& m, std::vector<std::string> args) {
   sender_host_address = peer.empty() ? nullptr : us(peer);
   recipients_count = static_cast<int>(recipients.size());
   recipients_list = recipients.data();
-  return call("identity", std::move(args));
+  return call(function, std::move(args));
+}
+Call module_value(const MessageCase& m, std::vector<std::string> args) {
+  return module_call(m, "identity", std::move(args));
 }
 
 TEST(HostIdentity, FilterAndModuleAddTheSameField) {
@@ -186,6 +190,25 @@ TEST(HostIdentity, FilterAndModuleAddTheSameField) {
     const std::string own = "X-Sender-Identity-As-Read-Here";
     EXPECT_EQ(module_value(m, {own}).yield, filter_value(m, own));
   }
+}
+
+// The module's action on the shared policy rows, as the filter's protocol test takes them: the
+// policy file, the client's address and login as Exim hands them over.
+TEST(HostIdentity, ModuleAction) {
+  const std::string path = testing::TempDir() + "policy";
+  for (const auto& row : hdx_test::policy_cases()) {
+    SCOPED_TRACE(row.name);
+    std::ofstream(path) << row.policy;
+    const Call got = module_call(row.message, "action", {path, value(row.message, "peer"),
+                                                        row.authenticated ? "ann" : ""});
+    if (row.action.rfind("error: ", 0) == 0) {
+      EXPECT_EQ(got.rc, FAIL);
+      EXPECT_EQ(got.yield, "hdx-exim: " + row.action.substr(7).replace(0, 6, path));
+    } else {
+      EXPECT_EQ(got.yield.substr(0, got.yield.find(':')), row.action);
+    }
+  }
+  store.clear();
 }
 
 TEST(HostIdentity, Caps) {

@@ -11,7 +11,6 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <tuple>
 
 #include "cases.h"
 #include "milter_packets.h"
@@ -124,47 +123,39 @@ TEST(MilterProtocol, PolicyRows) {
   close(mkstemp(path));
   hdx_milter::Log log;
   ASSERT_TRUE(log.open(path));
-  for (const auto& row : hdx_test::kPolicyRows) {
-    const auto& [name, text, client, auth, mail, fields, action, spared] =
-        std::tie(row[0], row[1], row[2], row[3], row[4], row[5], row[6], row[7]);
-    SCOPED_TRACE(name);
+  for (const auto& row : hdx_test::policy_cases()) {
+    SCOPED_TRACE(row.name);
     std::string error;
-    const auto policy = hdx_common::parse_policy(text, "policy", {}, error);
-    if (action.rfind("error: ", 0) == 0) {
-      EXPECT_FALSE(policy);
-      EXPECT_EQ("error: " + error, action);
+    const auto policy = hdx_common::parse_policy(row.policy, "policy", {}, error);
+    if (row.action.rfind("error: ", 0) == 0) {
+      EXPECT_EQ("error: " + error, row.action);
       continue;
     }
     ASSERT_TRUE(policy) << error;
     const hdx_milter::Filter filter{"X-HDX-Identity", &log,
                                     std::make_shared<const hdx_common::Policy>(*policy)};
+    const std::string client = hdx_test::value(row.message, "peer");
     const std::string family = client.find(':') == npos ? "4" : "6";
     std::string mta =
         negotiation() +
         (client.empty() ? "" : packet('C', "h\0"s + family + "\x00\x19"s + client + '\0')) +
-        packet('D', "M{auth_authen}\0"s + (auth == "yes" ? "ann" : "") + '\0') +
-        packet('M', mail + '\0') + packet('R', "<bob@example.net>\0"s);
-    // Fields start at a line that starts with no blank; continuation lines are folds.
-    for (std::size_t at = 0, end; at < fields.size(); at = end + 1) {
-      end = at;
-      while ((end = fields.find('\n', end)) != npos && end + 1 < fields.size() &&
-             (fields[end + 1] == ' ' || fields[end + 1] == '\t')) {
-        ++end;
-      }
-      const std::string one = hdx_test::with_lf_folds(fields.substr(at, end - at));
+        packet('D', "M{auth_authen}\0"s + (row.authenticated ? "ann" : "") + '\0') +
+        packet('M', hdx_test::value(row.message, "mail") + '\0') +
+        packet('R', "<bob@example.net>\0"s);
+    for (const std::string& f : row.message.at("field")) {
+      const std::string one = hdx_test::with_lf_folds(f);
       mta += field(one.substr(0, one.find(':')), one.substr(one.find(':') + 1));
-      if (end == npos) break;
     }
     std::string replies;
     hdx_milter::Session(filter).receive(mta + packet('E'), replies);
     const std::string got = readable(replies);
-    EXPECT_EQ(got.find(" y 550 5.7.1 hdx: ") != npos, action == "reject") << got;
-    EXPECT_EQ(got.find(" q hdx: ") != npos, action == "quarantine") << got;
+    EXPECT_EQ(got.find(" y 550 5.7.1 hdx: ") != npos, row.action == "reject") << got;
+    EXPECT_EQ(got.find(" q hdx: ") != npos, row.action == "quarantine") << got;
     std::ifstream in(path);
     std::string line, last;
     while (std::getline(in, line)) last = line;
-    EXPECT_NE(last.find(R"("action":")" + action + R"(")"), npos) << last;
-    EXPECT_EQ(last.find(R"("spared":")" + spared + R"(")") != npos, !spared.empty()) << last;
+    EXPECT_NE(last.find(R"("action":")" + row.action + R"(")"), npos) << last;
+    EXPECT_EQ(last.find(R"("spared":")" + row.spared + R"(")") != npos, !row.spared.empty()) << last;
   }
   unlink(path);
 }

@@ -353,8 +353,11 @@ def exim_own(mta, module):
 
 
 def exim_examples(mta, acl, enabled):
-    # The statements' commented examples that refuse and freeze, in force or not; Exim reads its
-    # configuration again on SIGHUP.
+    # The statements' commented examples that refuse and freeze on the policy file, in force or
+    # not; Exim reads its configuration again on SIGHUP. The test's client is on loopback, which
+    # the policy trusts unless told otherwise.
+    (acl.parent / "hdx-policy.conf").write_text(
+        "reject = from-multiple\nquarantine = from-display-address\ntrusted-hosts =\n")
     mta.acl_text = getattr(mta, "acl_text", acl.read_bytes())
     acl.write_bytes(re.sub(rb"(?m)^#(?=deny |warn |        )", b"", mta.acl_text) if enabled
                     else mta.acl_text)
@@ -363,10 +366,11 @@ def exim_examples(mta, acl, enabled):
     wait_for(lambda: listening(mta.port))
 
 
-def exim_acl(acl, module):  # the statements, naming MODULE and the libhdx it loads
+def exim_acl(acl, module, work):  # the statements, naming MODULE, the libhdx it loads, WORK's policy
     library = re.search(rb"=> (\S*/libhdx\.so[.0-9]*)", sh("ldd", module, capture_output=True)
                         .stdout).group(1)
     text = re.sub(rb"[^{} \n]*/hdx-exim\.so", bytes(module), pathlib.Path(acl).read_bytes())
+    text = re.sub(rb"[^{} \n]*/hdx-policy\.conf", bytes(work / "hdx-policy.conf"), text)
     return re.sub(rb"[^{} \n]*/libhdx\.so[.0-9]*", library, text)
 
 
@@ -442,7 +446,7 @@ def main(argv):
     if kind == "exim":
         module = work / "hdx-exim.so"
         shutil.copy(argv[2], module)
-        (work / "hdx.acl").write_bytes(exim_acl(argv[3], module))
+        (work / "hdx.acl").write_bytes(exim_acl(argv[3], module, work))
         mta, milter = Exim(work, work / "hdx.acl"), None
     else:
         milter = Filter(argv[2], work)

@@ -1,6 +1,8 @@
 // A message's identity as libhdx reads it, and the added field and log line built from it.
 #include "identity.h"
 
+#include <algorithm>
+
 #include "checks.h"
 #include "fields.h"
 #include "hdx.hpp"
@@ -17,6 +19,27 @@ Item path_of(std::string_view command, const Caps& caps, std::pmr::memory_resour
 bool is_bare(unsigned char c) {
   return c > 0x20 && c < 0x7F && c != '"' && c != '\\' && c != ';' && c != ',' && c != '(' &&
          c != ')';
+}
+
+// Whether a Received field's "with" protocol says the client authenticated: RFC 3848's ESMTPA,
+// ESMTPSA, LMTPA, LMTPSA, and the UTF8 ones, an A after SMTP or LMTP and an S for TLS.
+bool authenticated_hop(std::string_view received) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  for (std::size_t at = 0; (at = received.find("with", at)) != std::string_view::npos; at += 4) {
+    if (at == 0 || !blank(received[at - 1]) || at + 4 >= received.size() ||
+        !blank(received[at + 4])) {
+      continue;
+    }
+    std::size_t begin = at + 4;
+    while (begin < received.size() && blank(received[begin])) ++begin;
+    std::size_t end = begin;
+    while (end < received.size() && !blank(received[end]) && received[end] != ';') ++end;
+    const std::string_view protocol = received.substr(begin, end - begin);
+    const std::size_t mtp = protocol.find_first_of("mM") + 1;  // after SMTP's or LMTP's S or L
+    const std::string_view tail = protocol.substr(std::min(mtp, protocol.size()));
+    return mtp > 1 && (equal_ignoring_case(tail, "tpa") || equal_ignoring_case(tail, "tpsa"));
+  }
+  return false;
 }
 
 // Values longer than this are cut in the added field (the log keeps them whole): their middle
@@ -97,7 +120,7 @@ class FoldedField {
 }  // namespace
 
 Identity::Identity(std::pmr::memory_resource* memory, Caps c)
-    : caps(c), peer(memory), rcpt(memory), received(memory), first_from(memory) {}
+    : caps(c), peer(memory), rcpt(memory), received(memory), relay(memory), first_from(memory) {}
 
 void Identity::start_message() {
   envelope_from.reset();
@@ -108,6 +131,8 @@ void Identity::start_message() {
   seen_return_path = false;
   sender.reset();
   seen_sender = false;
+  relay.clear();
+  relay_authenticated = false;
   from_fields = 0;
   first_from.clear();
 }
@@ -174,6 +199,10 @@ void Identity::read(Slot slot, Text& text) {
   Item item;
   if (!text.empty() && slot == Slot::Received) {
     if (const auto ip = hdx::sender_ip_in_place(text)) item = Text(*ip, memory());
+    if (item && relay.empty()) {
+      relay = *item;
+      relay_authenticated = authenticated_hop(text);
+    }
   } else if (!text.empty()) {
     // The library cuts the field in place; the checks read it as it came.
     if (slot == Slot::From) first_from.assign(text, text.find(':') + 1);

@@ -48,6 +48,11 @@ struct Identity {
   // such as a mailing list, for the sender checks.
   Item sender;
   bool seen_sender = false;
+  // The client of a message read from a mailbox: the address in its topmost Received field that
+  // names one, as the receiving MTA wrote it, and whether that hop's protocol says the client
+  // authenticated (ESMTPA, ESMTPSA, LMTPA and the like).
+  Text relay;
+  bool relay_authenticated = false;
   // How many From fields, and the first one's value as it came, folds included (empty when it is
   // over the cap), for the sender checks.
   std::size_t from_fields = 0;

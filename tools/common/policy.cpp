@@ -34,6 +34,8 @@ std::vector<std::string_view> items(std::string_view list) {
 
 // An IPv4 or IPv6 address as 16 bytes, IPv4 mapped into IPv6; nullopt for anything else.
 std::optional<std::array<std::uint8_t, 16>> address_bytes(std::string_view text) {
+  // As a Received field's domain literal writes an IPv6 address.
+  if (text.size() > 5 && equal_ignoring_case(text.substr(0, 5), "IPv6:")) text.remove_prefix(5);
   const std::string s(text);
   std::array<std::uint8_t, 16> a{};
   if (inet_pton(AF_INET6, s.c_str(), a.data()) == 1) return a;
@@ -195,11 +197,8 @@ Decision decide(const Policy& policy, Checks fired, const Identity& id, const Cl
     d.spared = "authenticated";
     return d;
   }
-  // The domain an exemption vouches for: the envelope's where the envelope is in question, the
-  // From address's otherwise.
   for (const Exemption& e : policy.exempt) {
-    const Item& whose = e.check == Check::EnvelopeMismatch ? id.envelope_sender() : id.from;
-    if (listed.has(e.check) && goes_with(domain_after_at(whose), e.domain)) {
+    if (listed.has(e.check) && goes_with(exemption_domain(e.check, id), e.domain)) {
       listed.remove(e.check);
       d.spared = "exempt";
     }
@@ -211,6 +210,16 @@ Decision decide(const Policy& policy, Checks fired, const Identity& id, const Cl
     d.action = Action::Quarantine;
   }
   return d;
+}
+
+std::string action_text(const Decision& decision) {
+  std::string text(kActionNames[static_cast<int>(decision.action)]);
+  if (!decision.acted.empty()) text += ":" + std::string(decision.acted.names(','));
+  return text;
+}
+
+std::string_view exemption_domain(Check check, const Identity& id) {
+  return domain_after_at(check == Check::EnvelopeMismatch ? id.envelope_sender() : id.from);
 }
 
 }  // namespace hdx_common

@@ -65,6 +65,14 @@ struct Decision {
 // for the exemptions), from `client`.
 Decision decide(const Policy& policy, Checks fired, const Identity& id, const Client& client);
 
+// The action as every host writes it: "mark", or the action and the checks it is for
+// ("reject:from-multiple", "quarantine:from-list,from-display-address").
+std::string action_text(const Decision& decision);
+
+// The domain an exemption from `check` is for: the envelope sender's for envelope-mismatch, whose
+// envelope is in question, the From address's for the others; empty where there is none.
+std::string_view exemption_domain(Check check, const Identity& id);
+
 }  // namespace hdx_common
 
 #endif  // HDX_COMMON_POLICY_H

@@ -1,18 +1,24 @@
 // hdx-exim: libhdx inside Exim, called from string expansions as ${dlfunc{MODULE}{FUNCTION}...}.
 // `identity` yields the value of the field that hdx-milter adds, read from the message as Exim
-// holds it in the DATA or non-SMTP ACL, and `checks` the sender checks that fire for it, as an
-// Exim list; `from`, `return_path`, `received_ip` and `path` yield what
-// the library reads from one value, or nothing. Every byte a call takes comes from Exim's store,
-// tainted, since it all derives from the message, and goes back with the rest of that store:
-// no malloc, nothing kept between calls, nothing written to any stream.
+// holds it in the DATA or non-SMTP ACL, `checks` the sender checks that fire for it, as an Exim
+// list, and `action` what a policy file decides for it; `from`, `return_path`, `received_ip` and
+// `path` yield what the library reads from one value, or nothing. What a call keeps comes from
+// Exim's store, tainted, since it all derives from the message, and goes back with the rest of
+// that store; what the policy's file and the Unicode libraries take from malloc is given back
+// before the call returns. Nothing is kept between calls, nothing written to any stream.
+#include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <memory_resource>
+#include <optional>
 #include <string_view>
 
 #include "checks.h"
 #include "fields.h"
 #include "identity.h"
+#include "policy.h"
 
 extern "C" {
 #define DLFUNC_IMPL
@@ -110,6 +116,35 @@ extern "C" __attribute__((visibility("default"))) int checks(uschar** yield, int
   Identity id(&store);
   read_message(id, store);
   return yield_text(yield, hdx_common::sender_checks(id).names(':', &store));
+}
+
+// What the policy file decides for this message from this client: "mark", "reject:CHECK,..."
+// or "quarantine:CHECK,...", as the filter decides it. Arguments: the policy file (the filter's
+// config file works as it is), $sender_host_address and $authenticated_id. The file is read at
+// each call, so an edit counts from the next message and nothing is kept between calls; a file
+// that cannot be read, or holds a mistake, fails the expansion with the file, line and reason,
+// which defers the message and goes to the main log.
+extern "C" __attribute__((visibility("default"))) int action(uschar** yield, int argc,
+                                                             uschar* argv[]) {
+  if (argc != 3) {
+    return bad_usage(yield, "hdx-exim: action takes three arguments: the policy file, "
+                            "$sender_host_address and $authenticated_id");
+  }
+  std::string error;
+  std::optional<hdx_common::Policy> policy;
+  if (std::ifstream in{std::string(text(argv[0]))}) {
+    const std::string file(std::istreambuf_iterator<char>(in), {});
+    policy = hdx_common::parse_policy(file, text(argv[0]), {"socket", "header", "log"}, error);
+  } else {
+    error = std::string(text(argv[0])) + ": " + std::strerror(errno);
+  }
+  if (!policy) return bad_usage(yield, ("hdx-exim: " + error).c_str());
+  EximStore store;
+  Identity id(&store);
+  read_message(id, store);
+  const hdx_common::Decision decision = hdx_common::decide(
+      *policy, hdx_common::sender_checks(id), id, {text(argv[1]), !text(argv[2]).empty()});
+  return yield_text(yield, hdx_common::action_text(decision));
 }
 
 namespace {

@@ -2,9 +2,11 @@
 #ifndef HDX_TOOL_COMMANDS_H
 #define HDX_TOOL_COMMANDS_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "policy.h"
 #include "record.h"
 
 namespace hdx_tool {
@@ -17,6 +19,9 @@ struct Options {
   bool progress = false;  // a progress line on standard error
   bool checks = false;    // the sender checks as a last column of tab-separated records
   unsigned jobs = 1;      // workers for scan
+  // scan: what this policy would do to each message, its client being the one its topmost
+  // Received field names
+  std::optional<hdx_common::Policy> policy;
   std::vector<std::string> paths;
 };
 

@@ -8,12 +8,16 @@
 #include <string_view>
 #include <thread>
 
+#include <fstream>
+#include <iterator>
+
 #include "commands.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: hdx scan [--json] [--checks] [--progress|--no-progress] [-j N] [PATH...]\n"
+    "usage: hdx scan [--json] [--checks] [--policy FILE] [--progress|--no-progress] [-j N]\n"
+    "                [PATH...]\n"
     "       hdx smtp [--json] [PATH...]\n"
     "       hdx field from|return-path|received|path   < one raw field or command\n"
     "       hdx date\n"
@@ -24,7 +28,10 @@ constexpr const char* kUsage =
     "       address, and the sender IP of every Received field, top to bottom. Tab-separated,\n"
     "       or JSON lines with --json; a failed extraction is empty or null. JSON records,\n"
     "       and with --checks a last column, name the sender checks that fire (the envelope\n"
-    "       sender is the Return-Path field); the summary counts each. Uses N workers\n"
+    "       sender is the Return-Path field); the summary counts each. With --policy, the\n"
+    "       action that FILE's policy (hdx-milter's config file as it is) would take, and why\n"
+    "       a check it names was spared; the summary counts what it would refuse and hold,\n"
+    "       with the domains each check hits most. Uses N workers\n"
     "       (-j N, default: every core); records come out in input order all the same.\n"
     "smtp   prints the address of every MAIL FROM: and RCPT TO: command in the input lines.\n"
     "field  prints what the library extracts from standard input; exit status 1 if nothing.\n"
@@ -80,6 +87,14 @@ int main(int argc, char** argv) {
         return bad_usage("-j takes a number of workers from 1 to 9999");
       }
       options.jobs = static_cast<unsigned>(std::stoul(n));
+    }
+    else if (arg == "--policy" && i + 1 < args.size()) {
+      std::ifstream in(args[++i]);
+      std::string text(std::istreambuf_iterator<char>(in), {}), error;
+      if (!in) return bad_usage("cannot read " + args[i]);
+      // The filter's config file works as it is: its own keys are skipped.
+      options.policy = hdx_common::parse_policy(text, args[i], {"socket", "header", "log"}, error);
+      if (!options.policy) return bad_usage(error);
     }
     else if (arg == "--json") options.format = hdx_tool::Format::Json;
     else if (arg == "--checks") options.checks = true;
