@@ -84,9 +84,12 @@ def heads(work, line):  # the header sections delivered to work/mail/inbox that 
     return [h for h in found if line in h.split(b"\n")]
 
 
-def send(port, fields, label, mail=ANN, rcpts=BOB):  # one SMTP session; the reply to the message
+def send(port, fields, label, mail=ANN, rcpts=BOB, xclient=None):  # one SMTP session; the reply
     with smtplib.SMTP("127.0.0.1", port, timeout=60) as s:
         s.ehlo("client.example")
+        if xclient:  # Postfix's XCLIENT: the session goes on as from that client, anew
+            s.docmd("XCLIENT " + xclient)
+            s.ehlo("client.example")
         for command in [b"MAIL FROM:" + mail] + [b"RCPT TO:" + r for r in rcpts]:
             s.docmd(command.decode("utf-8", "surrogateescape"))
         try:
@@ -332,6 +335,51 @@ def postfix_own(mta, milter):
           "log rotation")
 
 
+def postfix_policy(mta, milter):
+    # The policy from a config file, the client and login claimed with Postfix's XCLIENT: a
+    # stranger's message that meets `reject` is refused; a trusted client's, a logged-in one's and
+    # an exempt list's are delivered, marked, and logged with the reason. Then reloads while mail
+    # flows, a file with a mistake and a new policy: no message lost or unmarked, and the new
+    # policy decides the next message.
+    conf = milter.log.with_name("policy.conf")
+    conf.write_text("reject = from-multiple, envelope-mismatch\ntrusted-hosts = 192.0.2.0/24\n"
+                    "exempt = envelope-mismatch: lists.example.org\n")
+    milter.stop()
+    milter.start(options=["-c", conf])
+    two, listed = message(b"two From fields")["field"], [b"From: <ann@example.com>"]
+    for label, xclient, fields, mail, want in [
+            ("stranger", "ADDR=198.51.100.7", two, ANN, b'"action":"reject"'),
+            ("trusted", "ADDR=192.0.2.7", two, ANN, b'"action":"mark","spared":"trusted-host"'),
+            ("own user", "ADDR=198.51.100.7 LOGIN=ann", two, ANN,
+             b'"action":"mark","spared":"authenticated"'),
+            ("list", "ADDR=198.51.100.7", listed, b"<bounce-7@lists.example.org>",
+             b'"action":"mark","spared":"exempt"')]:
+        code = send(mta.port, fields, label, mail, xclient=xclient)[0]
+        head = None if code == 550 else deliver_wait(mta.work, label)
+        logged = wait_for(lambda: want in milter.log.read_bytes().splitlines()[-1], 5)
+        check((code == 550) == (label == "stranger") and (code == 550 or added(head)) and logged,
+              f"policy: {label}: {code}", milter.log.read_bytes().splitlines()[-1])
+    sending = flow(mta.port, 300, 10, "reload@test.example")
+    arrived(mta.work, b"reload@test.example", 30)
+    for text in ("rejct = from-multiple\n", "reject = from-list\ntrusted-hosts =\n"):
+        conf.write_text(text)
+        milter.process.send_signal(signal.SIGHUP)
+        time.sleep(0.5)
+    sending.wait()
+    reloaded = arrived(mta.work, b"reload@test.example", 300)
+    check(len(reloaded) == 300 and all(map(added, reloaded)),
+          f"reloads under load: {len(reloaded)} of 300 delivered, each marked")
+    check(send(mta.port, message(b"two mailboxes")["field"], "reloaded")[0] == 550 and
+          b"policy.conf:1: unknown key: rejct; the policy in force stays" in
+          (milter.log.parent / "milter.out").read_bytes(), "the reloaded policy decides")
+    milter.stop()
+    milter.start()
+
+
+def deliver_wait(work, label):  # the header section delivered with that label
+    return wait_for(lambda: (heads(work, b"X-Case: " + label.encode()) or [None])[0], 20)
+
+
 def exim_own(mta, module):
     # A local submission goes through the non-SMTP ACL: no peer, and the caller's envelope.
     sh(mta.binary, "-C", mta.conf, "-bm", "bob@test.example",
@@ -471,6 +519,7 @@ def main(argv):
                     options=lists + ["--trusted-hosts", ""] if lists else lists))
             if kind == "postfix":
                 postfix_own(mta, milter)
+                postfix_policy(mta, milter)
             if kind == "exim":
                 exim_own(mta, module)
     finally:
