@@ -159,6 +159,25 @@ Text decode_words(std::string_view t, std::pmr::memory_resource* memory) {
   return out;
 }
 
+// Whether UTF-8 text holds an "@", or a character whose compatibility form holds one (a
+// full-width "＠"): only such a text can show an address once folded. Most names hold neither,
+// and a character's decomposition tag is one table lookup where folding it is several.
+bool may_fold_to_at(std::string_view s) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(s.data());
+  for (std::size_t i = 0; i < s.size();) {
+    if (bytes[i] < 0x80) {
+      if (s[i++] == '@') return true;
+      continue;
+    }
+    ucs4_t c;
+    i += static_cast<std::size_t>(u8_mbtouc(&c, bytes + i, s.size() - i));
+    ucs4_t form[UC_DECOMPOSITION_MAX_LENGTH];
+    int tag = UC_DECOMP_CANONICAL;
+    if (uc_decomposition(c, &tag, form) > 0 && tag != UC_DECOMP_CANONICAL) return true;
+  }
+  return false;
+}
+
 // UTF-8 with invisible characters dropped and every other one in its compatibility form (NFKC,
 // one character at a time: what matters is what each looks like, not how marks combine).
 Text folded(std::string_view s, std::pmr::memory_resource* memory) {
@@ -201,7 +220,12 @@ bool is_ascii_alnum(char c) {
   return (c >= '0' && c <= '9') || (ascii_lower(c) >= 'a' && ascii_lower(c) <= 'z');
 }
 bool is_local_byte(char c) {
-  return is_ascii_alnum(c) || std::string_view("!#$%&'*+-/=?^_`{|}~.").find(c) != npos;
+  switch (c) {
+    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+': case '-':
+    case '/': case '=': case '?': case '^': case '_': case '`': case '{': case '|': case '}':
+    case '~': case '.': return true;
+    default: return is_ascii_alnum(c);
+  }
 }
 bool is_domain_byte(char c) { return is_ascii_alnum(c) || c == '-' || c == '.'; }
 
@@ -262,13 +286,12 @@ Text unquoted(std::string_view raw, std::pmr::memory_resource* memory) {
   return out;
 }
 
-Text shown_text(std::string_view raw, std::pmr::memory_resource* memory) {
-  return folded(decode_words(raw, memory), memory);
-}
-
-bool holds_other_address(std::string_view text, std::string_view domain,
+bool shows_other_address(std::string_view name, std::string_view domain,
                          std::pmr::memory_resource* memory) {
-  const Text want = lookup_form(domain, memory);
+  const Text decoded = decode_words(name, memory);
+  if (!may_fold_to_at(decoded)) return false;  // most names: no need to fold them
+  const Text shown = folded(decoded, memory);
+  const std::string_view text = shown;
   // Each byte is looked at twice at most: as the domain after one "@" and the local part before
   // the next.
   for (std::size_t at = text.find('@'); at != npos; at = text.find('@', at + 1)) {
@@ -276,7 +299,7 @@ bool holds_other_address(std::string_view text, std::string_view domain,
     while (!found.empty() && found.back() == '.') found.remove_suffix(1);  // a sentence's stop
     const std::size_t dot = found.find('.');
     if (local_part_begin(text, at) < at && dot != npos && dot != 0 &&
-        lookup_form(found, memory) != want) {
+        !same_domain(found, domain, memory)) {
       return true;
     }
   }

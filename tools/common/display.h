@@ -11,20 +11,18 @@
 
 namespace hdx_common {
 
-// The text a mail reader shows for `raw` (a display name, a comment), as UTF-8: encoded words
-// decoded from their charsets, with the blanks between adjacent ones dropped as RFC 2047 says;
-// quoted pairs unescaped and quote marks gone; Unicode format and other invisible characters
-// dropped (zero-width space and joiners, soft hyphen, word joiner, BOM, bidirectional controls);
-// each character in its compatibility form (full-width "＠" as "@", ligatures as their letters).
-Text shown_text(std::string_view raw, std::pmr::memory_resource* memory);
-
 // A quoted string's or a local part's text as a reader shows it: quoted pairs unescaped, quote
 // marks gone.
 Text unquoted(std::string_view raw, std::pmr::memory_resource* memory);
 
-// Whether shown text holds an address (local@domain, a dot inside the domain; letters of any
-// script) whose domain is not `domain`.
-bool holds_other_address(std::string_view shown, std::string_view domain,
+// Whether a name (a display name, a comment) shows an address (local@domain, a dot inside the
+// domain, letters of any script) whose domain is not `domain`, read as a mail reader shows it:
+// encoded words decoded from their charsets, with the blanks between adjacent ones dropped as
+// RFC 2047 says; quoted pairs unescaped and quote marks gone; Unicode format and other invisible
+// characters dropped (zero-width space and joiners, soft hyphen, word joiner, BOM, bidirectional
+// controls); each character in its compatibility form (full-width "＠" as "@", ligatures as
+// their letters).
+bool shows_other_address(std::string_view name, std::string_view domain,
                          std::pmr::memory_resource* memory);
 
 }  // namespace hdx_common

@@ -5,6 +5,8 @@
 #include <idn2.h>
 #include <libpsl.h>
 
+#include <algorithm>
+
 #include "fields.h"
 
 namespace hdx_common {
@@ -24,7 +26,9 @@ bool is_ascii(std::string_view s) {
 bool is_address_literal(std::string_view d) {
   if (d.find(':') != npos) return true;
   const std::string_view last = d.substr(d.rfind('.') + 1);
-  return !last.empty() && last.find_first_not_of("0123456789") == npos;
+  return !last.empty() && std::all_of(last.begin(), last.end(), [](char c) {
+    return c >= '0' && c <= '9';
+  });
 }
 
 // A domain without what does not make it another: a literal's brackets and blanks, a trailing
@@ -70,7 +74,8 @@ Text lookup_form(std::string_view d, std::pmr::memory_resource* memory) {
 
 bool same_domain(std::string_view a, std::string_view b, std::pmr::memory_resource* memory) {
   a = trimmed(a), b = trimmed(b);
-  if (is_ascii(a) && is_ascii(b)) return equal_ignoring_case(a, b);
+  if (equal_ignoring_case(a, b)) return true;
+  if (is_ascii(a) && is_ascii(b)) return false;
   return lookup_form(a, memory) == lookup_form(b, memory);
 }
 
@@ -79,11 +84,12 @@ bool same_organisation(std::string_view a, std::string_view b, std::pmr::memory_
   // domains are looked up only where they differ but end alike, and then no more of their
   // suffixes than tell.
   a = trimmed(a), b = trimmed(b);
-  if (same_domain(a, b, memory)) return !a.empty();
+  if (equal_ignoring_case(a, b)) return !a.empty();
   if (is_ascii(a) && is_ascii(b) && !equal_ignoring_case(last_two_labels(a), last_two_labels(b))) {
     return false;
   }
   const Text x = lookup_form(a, memory), y = lookup_form(b, memory);
+  if (x == y) return !x.empty();  // one domain, spelled in Unicode and in A-labels
   if (x.empty() || y.empty() || is_address_literal(x) || is_address_literal(y) ||
       last_two_labels(x) != last_two_labels(y)) {
     return false;
