@@ -1,5 +1,5 @@
-// The shared cases of tests/cases/ for the C++ tests: the rows of fields.tsv, primitives.tsv and
-// policies.tsv, and messages.txt's messages, as cases.py reads them and writes them into cases.inc at build time.
+// The shared cases of tests/cases/ for the C++ tests: the rows of fields.tsv and primitives.tsv,
+// and messages.txt's and policies.tsv's messages, as cases.py reads them and writes them into cases.inc at build time.
 #ifndef HDX_TESTS_CASES_H
 #define HDX_TESTS_CASES_H
 
@@ -39,32 +39,6 @@ inline std::string value(const MessageCase& m, const std::string& key) {
     joined += (i == 0 ? "" : "\n") + it->second[i];
   }
   return joined;
-}
-
-// A row of policies.tsv: the policy, and a message from a client that must get the action.
-struct PolicyCase {
-  std::string name, policy;
-  MessageCase message;  // peer (the client), mail, rcpt and field, as messages.txt has them
-  bool authenticated;
-  std::string action, spared;  // action: mark, quarantine, reject, or "error: " and the mistake
-};
-
-inline std::vector<PolicyCase> policy_cases() {
-  std::vector<PolicyCase> cases;
-  for (const auto& r : kPolicyRows) {
-    MessageCase m{{"peer", {r[2]}}, {"mail", {r[4]}}, {"rcpt", {"<bob@example.net>"}}};
-    // A field starts at each line that starts with no blank; the others continue it.
-    for (std::size_t at = 0, end = 0; at < r[5].size(); at = end + 1) {
-      for (end = r[5].find('\n', at); end != std::string::npos && end + 1 < r[5].size() &&
-                                       (r[5][end + 1] == ' ' || r[5][end + 1] == '\t');) {
-        end = r[5].find('\n', end + 1);
-      }
-      m["field"].push_back(r[5].substr(at, end - at));
-      if (end == std::string::npos) break;
-    }
-    cases.push_back({r[0], r[1], m, r[3] == "yes", r[6], r[7]});
-  }
-  return cases;
 }
 
 // The checks item of an added field's value, the last, unfolded.

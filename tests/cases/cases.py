@@ -72,17 +72,23 @@ def messages():
     return blocks
 
 
-def policy_rows():
-    """(name, policy, fields, action, spared) of each row of policies.tsv, the message's fields as a
-    mailbox holds them: the Return-Path field that final delivery writes, a topmost Received
+def policies():
+    """Each row of policies.tsv as a message, keyed as messages.txt's are (peer, mail, rcpt, field),
+    with its policy, auth ("yes" or "-"), action and spared; and, as "mailbox", its whole fields
+    as a mailbox holds them: the Return-Path field that final delivery writes, a topmost Received
     field that names the client (with ESMTPA where it logged in), and the row's fields."""
     table = []
-    for name, policy, client, auth, mail, fields, action, spared in rows("policies.tsv", 8):
-        received = b"Received: from c (c [%s]) by mx with ESMTP%s; 8 Dec 2026 00:00 +0000\n" % (
-            client if b":" not in client else b"IPv6:" + client, b"A" * (auth == b"yes"))
-        whole = [b"Return-Path: " + mail + b"\n"] + [received] * bool(client) + [
-            f + b"\n" for f in re.split(rb"\n(?=\S)", fields.replace(b"\r\n", b"\n"))]
-        table.append((name.decode(), policy, whole, action.decode(), spared.decode() or None))
+    for row in rows("policies.tsv", 8):
+        m = dict(zip(["name", "policy", "peer", "auth", "mail", "field", "action", "spared"],
+                     ([cell] for cell in row)))
+        m["field"] = re.split(rb"\n(?=\S)", row[5])
+        m["rcpt"] = [b"<bob@example.net>"]
+        peer = row[2] if b":" not in row[2] else b"IPv6:" + row[2]
+        received = [b"Received: from c (c [%s]) by mx with ESMTP%s; 8 Dec 2026 00:00 +0000\n" % (
+            peer, b"A" * (row[3] == b"yes"))] * bool(row[2])
+        m["mailbox"] = [b"Return-Path: " + row[4] + b"\n"] + received + [
+            f.replace(b"\r\n", b"\n") + b"\n" for f in m["field"]]
+        table.append(m)
     return table
 
 
@@ -109,5 +115,5 @@ if __name__ == "__main__":
         f"{cpp(rows('primitives.tsv', 6))};\n"
         f"inline const std::vector<std::map<std::string, std::vector<std::string>>> kMessages = "
         f"{cpp(messages())};\n"
-        f"inline const std::vector<std::vector<std::string>> kPolicyRows = "
-        f"{cpp(rows('policies.tsv', 8))};\n")
+        f"inline const std::vector<std::map<std::string, std::vector<std::string>>> kPolicies = "
+        f"{cpp(policies())};\n")
