@@ -3,12 +3,9 @@
 // at a time, and must get the same replies.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -118,14 +115,10 @@ TEST(MilterProtocol, Table) {
 
 // The shared policy rows: the message sent from the row's client, logged in or not, under the
 // row's policy. A refusal is 550 5.7.1 naming the checks and no change; a hold is a quarantine
-// request naming them; the log line says the action, and why a listed check was spared.
+// request naming them. (The live Postfix test reads the log's action and reason for the rows.)
 TEST(MilterProtocol, PolicyRows) {
-  char path[] = "/tmp/hdx-milter-test-XXXXXX";
-  close(mkstemp(path));
-  hdx_milter::Log log;
-  ASSERT_TRUE(log.open(path));
   for (const auto& m : hdx_test::kPolicies) {
-    const std::string action = value(m, "action"), spared = value(m, "spared");
+    const std::string action = value(m, "action");
     SCOPED_TRACE(value(m, "name"));
     std::string error;
     const auto policy = hdx_common::parse_policy(value(m, "policy"), "policy", {}, error);
@@ -134,7 +127,7 @@ TEST(MilterProtocol, PolicyRows) {
       continue;
     }
     ASSERT_TRUE(policy) << error;
-    const hdx_milter::Filter filter{"X-HDX-Identity", &log,
+    const hdx_milter::Filter filter{"X-HDX-Identity", nullptr,
                                     std::make_shared<const hdx_common::Policy>(*policy)};
     const std::string client = value(m, "peer");
     const std::string family = client.find(':') == npos ? "4" : "6";
@@ -152,13 +145,7 @@ TEST(MilterProtocol, PolicyRows) {
     const std::string got = readable(replies);
     EXPECT_EQ(got.find(" y 550 5.7.1 hdx: ") != npos, action == "reject") << got;
     EXPECT_EQ(got.find(" q hdx: ") != npos, action == "quarantine") << got;
-    std::ifstream in(path);
-    std::string line, last;
-    while (std::getline(in, line)) last = line;
-    EXPECT_NE(last.find(R"("action":")" + action + R"(")"), npos) << last;
-    EXPECT_EQ(last.find(R"("spared":")" + spared + R"(")") != npos, !spared.empty()) << last;
   }
-  unlink(path);
 }
 
 }  // namespace

@@ -336,29 +336,28 @@ def postfix_own(mta, milter):
 
 
 def postfix_policy(mta, milter):
-    # The policy from a config file, the client and login claimed with Postfix's XCLIENT: a
-    # stranger's message that meets `reject` is refused; a trusted client's, a logged-in one's and
-    # an exempt list's are delivered, marked, and logged with the reason. Then reloads while mail
-    # flows, a file with a mistake and a new policy: no message lost or unmarked, and the new
-    # policy decides the next message.
+    # The shared policy rows through Postfix, each row's policy read on a reload and its client and
+    # login claimed with XCLIENT: refused where the row says reject, and logged with the row's
+    # action and reason. Then reloads while mail flows, a file with a mistake and a new policy: no
+    # message lost or unmarked, and the new policy decides the next message.
     conf = milter.log.with_name("policy.conf")
-    conf.write_text("reject = from-multiple, envelope-mismatch\ntrusted-hosts = 192.0.2.0/24\n"
-                    "exempt = envelope-mismatch: lists.example.org\n")
+    conf.write_text("")
     milter.stop()
     milter.start(options=["-c", conf])
-    two, listed = message(b"two From fields")["field"], [b"From: <ann@example.com>"]
-    for label, xclient, fields, mail, want in [
-            ("stranger", "ADDR=198.51.100.7", two, ANN, b'"action":"reject"'),
-            ("trusted", "ADDR=192.0.2.7", two, ANN, b'"action":"mark","spared":"trusted-host"'),
-            ("own user", "ADDR=198.51.100.7 LOGIN=ann", two, ANN,
-             b'"action":"mark","spared":"authenticated"'),
-            ("list", "ADDR=198.51.100.7", listed, b"<bounce-7@lists.example.org>",
-             b'"action":"mark","spared":"exempt"')]:
-        code = send(mta.port, fields, label, mail, xclient=xclient)[0]
-        head = None if code == 550 else deliver_wait(mta.work, label)
-        logged = wait_for(lambda: want in milter.log.read_bytes().splitlines()[-1], 5)
-        check((code == 550) == (label == "stranger") and (code == 550 or added(head)) and logged,
-              f"policy: {label}: {code}", milter.log.read_bytes().splitlines()[-1])
+    # The rows with an IPv6 client are left out: this Postfix speaks IPv4 alone.
+    for m in (m for m in cases.policies() if b":" not in cases.value(m, "peer") and
+              not cases.value(m, "action").startswith(b"error")):
+        conf.write_bytes(cases.value(m, "policy"))
+        milter.process.send_signal(signal.SIGHUP)
+        time.sleep(0.3)
+        peer, action = cases.value(m, "peer").decode(), cases.value(m, "action")
+        xclient = f"ADDR={peer}" + " LOGIN=ann" * (cases.value(m, "auth") == b"yes")
+        code = send(mta.port, m["field"], "policy", cases.value(m, "mail"), xclient=xclient)[0]
+        want = b'"action":"%s"' % action + b',"spared":"%s"' % cases.value(m, "spared") * bool(
+            cases.value(m, "spared")) + b"}"
+        last = wait_for(lambda: want in milter.log.read_bytes().splitlines()[-1], 5)
+        check((code == 550) == (action == b"reject") and last, f"policy: {cases.value(m, 'name')}",
+              milter.log.read_bytes().splitlines()[-1])
     sending = flow(mta.port, 300, 10, "reload@test.example")
     arrived(mta.work, b"reload@test.example", 30)
     for text in ("rejct = from-multiple\n", "reject = from-list\ntrusted-hosts =\n"):
@@ -374,10 +373,6 @@ def postfix_policy(mta, milter):
           (milter.log.parent / "milter.out").read_bytes(), "the reloaded policy decides")
     milter.stop()
     milter.start()
-
-
-def deliver_wait(work, label):  # the header section delivered with that label
-    return wait_for(lambda: (heads(work, b"X-Case: " + label.encode()) or [None])[0], 20)
 
 
 def exim_own(mta, module):
