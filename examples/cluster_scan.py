@@ -101,9 +101,10 @@ def is_named(field, name):
     return field[:len(name)].lower() == name and field[len(name):].lstrip(b" \t")[:1] == b":"
 
 
-def examine(message):
-    """(from, return_path, [received IP, ...], [check, ...]) of one message's bytes; None where
-    nothing was found, and None for from or return_path when the message has no such field."""
+def examine(message, policy=None):
+    """(from, return_path, [received IP, ...], [check, ...], (action, spared) or None) of one
+    message's bytes; None where nothing was found, and None for from or return_path when the
+    message has no such field. The action is what POLICY, a policy file's text, would do."""
     sender = return_path = None
     seen_from = seen_return_path = False
     received = []
@@ -115,18 +116,19 @@ def examine(message):
             seen_return_path, return_path = True, hdx.sender_address(field)
         elif is_named(field, b"received"):
             received.append(hdx.sender_ip(field))
-    return sender, return_path, received, hdx.mailbox_checks(whole)
+    action = None if policy is None else hdx.mailbox_action(whole, policy)
+    return sender, return_path, received, hdx.mailbox_checks(whole), action
 
 
-def scan_task(task):
+def scan_task(task, policy=None):
     """The findings of one task: a whole message file, or a slice of an mbox."""
     path, start, end = task
     if end is None:
         with open(path, "rb") as f:
-            return [examine(f.read())]
+            return [examine(f.read(), policy)]
     box = MboxSlice(path, start, end)
     try:
-        return [examine(box.get_bytes(key)) for key in box.iterkeys()]
+        return [examine(box.get_bytes(key), policy) for key in box.iterkeys()]
     finally:
         box.close()
 
@@ -187,8 +189,16 @@ def main():
     parser.add_argument("--slice-mib", type=float, default=64,
                         help="an mbox larger than this is read in slices of about this size")
     parser.add_argument("--checks", action="store_true",
-                        help="a last column with the sender checks that fire")
+                        help="a column with the sender checks that fire")
+    parser.add_argument("--policy", metavar="FILE",
+                        help="two last columns: what FILE's policy would do, and why a check it "
+                             "names was spared (hdx scan --policy)")
     args = parser.parse_args()
+    policy = None
+    if args.policy:
+        with open(args.policy, "rb") as f:
+            policy = f.read()
+        hdx.mailbox_action([], policy)  # a mistake in it stops the scan here, naming the line
 
     from distributed import Client, LocalCluster
 
@@ -200,11 +210,11 @@ def main():
         client = Client(cluster)
     slice_bytes = max(1, int(args.slice_mib * 1024 * 1024))
     tasks = [t for path in args.paths for f in files_of(path) for t in tasks_of(f, slice_bytes)]
-    results = client.gather(client.map(scan_task, tasks, pure=False))
+    results = client.gather(client.map(scan_task, tasks, policy=policy, pure=False))
     out = sys.stdout.buffer
     number = {}  # per mbox, the messages of its earlier slices
     for (path, start, end), found in zip(tasks, results):
-        for sender, return_path, received, checks in found:
+        for sender, return_path, received, checks, action in found:
             source = path.encode(errors="surrogateescape")
             if end is not None:
                 number[path] = number.get(path, 0) + 1
@@ -213,6 +223,8 @@ def main():
                        b",".join(tsv(ip) for ip in received)]
             if args.checks:
                 columns.append(",".join(checks).encode())
+            if action:
+                columns += [action[0].encode(), (action[1] or "").encode()]
             out.write(b"\t".join(columns) + b"\n")
     client.close()
     if not args.scheduler:

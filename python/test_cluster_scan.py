@@ -1,5 +1,6 @@
 """examples/cluster_scan.py on a local cluster of two worker processes, on loopback: its records
-must be hdx scan's, byte for byte, sender checks included, on the same mbox files and Maildir."""
+must be hdx scan's, byte for byte, sender checks and a policy's actions included, on the same mbox
+files and Maildir."""
 
 import os
 import pathlib
@@ -29,11 +30,13 @@ def test_records_equal_hdx_scan(tmp_path):
     for n in range(20):
         (maildir / ("new" if n % 2 else "cur") / f"{1796600000 + n}.M{n}.host").write_bytes(message(n))
     paths = [str(ROOT / "examples" / "sample.mbox"), str(mbox), str(maildir)]
+    (tmp_path / "policy").write_text("reject = envelope-mismatch\nquarantine = from-unreadable\n")
+    options = ["--checks", "--policy", str(tmp_path / "policy")]
 
-    want = subprocess.run([os.environ["HDX_COMMAND"], "scan", "--checks", "--no-progress", *paths],
+    want = subprocess.run([os.environ["HDX_COMMAND"], "scan", *options, "--no-progress", *paths],
                           capture_output=True, check=True).stdout
     # Slices of about 1 MiB: the large mbox is read by several tasks.
     got = subprocess.run([sys.executable, str(ROOT / "examples" / "cluster_scan.py"),
-                          "--workers", "2", "--slice-mib", "1", "--checks", *paths],
+                          "--workers", "2", "--slice-mib", "1", *options, *paths],
                          capture_output=True, check=True, timeout=300).stdout
     assert got == want and got.count(b"\n") == 7 + 300 + 20

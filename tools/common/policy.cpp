@@ -114,11 +114,13 @@ std::string Policy::describe() const {
   std::string out = list("reject", reject) + list("quarantine", quarantine) + "trusted-hosts =";
   for (std::size_t i = 0; i < trusted_hosts.size(); ++i) {
     const Network& n = trusted_hosts[i];
-    const bool v4 = n.prefix >= 96 && n.address[10] == 0xff && n.address[11] == 0xff &&
-                    std::all_of(n.address.begin(), n.address.begin() + 10, [](auto b) { return b == 0; });
+    const bool v4 =
+        n.prefix >= 96 && n.address[10] == 0xff && n.address[11] == 0xff &&
+        std::all_of(n.address.begin(), n.address.begin() + 10, [](auto b) { return b == 0; });
     char text[INET6_ADDRSTRLEN];
     inet_ntop(v4 ? AF_INET : AF_INET6, n.address.data() + (v4 ? 12 : 0), text, sizeof text);
-    out += (i == 0 ? " " : ", ") + std::string(text) + "/" + std::to_string(n.prefix - (v4 ? 96 : 0));
+    out +=
+        (i == 0 ? " " : ", ") + std::string(text) + "/" + std::to_string(n.prefix - (v4 ? 96 : 0));
   }
   out += std::string("\nauthenticated = ") + (act_on_authenticated ? "act" : "mark") + "\n";
   for (const Exemption& e : exempt) {
@@ -161,8 +163,9 @@ std::optional<Policy> parse_policy(std::string_view text, std::string_view file,
         policy.trusted_hosts.push_back(*n);
       }
     } else if (key == "authenticated") {
-      if (value != "mark" && value != "act") return fail("authenticated is mark or act, not " +
-                                                         std::string(value));
+      if (value != "mark" && value != "act") {
+        return fail("authenticated is mark or act, not " + std::string(value));
+      }
       policy.act_on_authenticated = value == "act";
     } else if (key == "exempt") {
       const std::size_t colon = value.find(':');

@@ -28,7 +28,7 @@ struct Exemption {
 };
 
 struct Policy {
-  Checks reject, quarantine;  // reject wins where both name a check that fires
+  Checks reject, quarantine;           // reject wins where both name a check that fires
   std::vector<Network> trusted_hosts;  // only marked; the loopback addresses unless set
   bool act_on_authenticated = false;   // authenticated clients are only marked unless set
   std::vector<Exemption> exempt;
@@ -57,7 +57,7 @@ constexpr std::string_view kActionNames[] = {"mark", "quarantine", "reject"};
 
 struct Decision {
   Action action = Action::Mark;
-  Checks acted;         // the checks the action is for
+  Checks acted;             // the checks the action is for
   std::string_view spared;  // why a check the lists name was not acted on; empty if none was
 };
 

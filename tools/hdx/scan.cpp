@@ -250,11 +250,12 @@ void print_policy_summary(const Counts& c) {
     std::vector<std::pair<std::size_t, std::string_view>> top;
     for (const auto& [domain, n] : c.domains[i]) top.emplace_back(n, domain);
     std::sort(top.begin(), top.end(), [](auto& a, auto& b) { return a.first > b.first; });
-    std::fprintf(stderr, "\n  %s: refused %zu, held %zu; most from", hdx_common::kCheckNames[i].data(),
-                 c.refused[i], c.held[i]);
+    std::fprintf(stderr, "\n  %s: refused %zu, held %zu; most from",
+                 hdx_common::kCheckNames[i].data(), c.refused[i], c.held[i]);
     for (std::size_t k = 0; k < top.size() && k < 10; ++k) {
-      std::fprintf(stderr, "%s %.*s %zu", k == 0 ? "" : ",", static_cast<int>(top[k].second.size()),
-                   top[k].second.data(), top[k].first);
+      const std::string_view domain = top[k].second.empty() ? "(none)" : top[k].second;
+      std::fprintf(stderr, "%s %.*s %zu", k == 0 ? "" : ",", static_cast<int>(domain.size()),
+                   domain.data(), top[k].first);
     }
     any = true;
   }
