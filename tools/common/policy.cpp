@@ -33,11 +33,11 @@ std::vector<std::string_view> items(std::string_view list) {
 }
 
 // An IPv4 or IPv6 address as 16 bytes, IPv4 mapped into IPv6; nullopt for anything else.
-std::optional<std::array<std::uint8_t, 16>> address_bytes(std::string_view text) {
+std::optional<Address> address_bytes(std::string_view text) {
   // As a Received field's domain literal writes an IPv6 address.
   if (text.size() > 5 && equal_ignoring_case(text.substr(0, 5), "IPv6:")) text.remove_prefix(5);
   const std::string s(text);
-  std::array<std::uint8_t, 16> a{};
+  Address a{};
   if (inet_pton(AF_INET6, s.c_str(), a.data()) == 1) return a;
   a[10] = a[11] = 0xff;
   if (inet_pton(AF_INET, s.c_str(), a.data() + 12) == 1) return a;
@@ -94,14 +94,11 @@ std::string_view domain_after_at(const Item& address) {
 
 }  // namespace
 
-bool Network::contains(std::string_view text) const {
-  const auto a = address_bytes(text);
-  if (!a) return false;
-  for (unsigned bit = 0; bit < prefix; ++bit) {
-    const unsigned mask = 0x80u >> (bit % 8);
-    if (((*a)[bit / 8] & mask) != (address[bit / 8] & mask)) return false;
-  }
-  return true;
+bool Network::contains(const Address& a) const {
+  const unsigned whole = prefix / 8, rest = prefix % 8;  // bytes, then bits of the next one
+  const unsigned mask = 0xFF00u >> rest & 0xFFu;
+  return std::equal(a.begin(), a.begin() + whole, address.begin()) &&
+         (rest == 0 || (a[whole] & mask) == (address[whole] & mask));
 }
 
 Policy::Policy() : trusted_hosts{*network("127.0.0.0/8"), *network("::1")} {}
@@ -190,10 +187,12 @@ Decision decide(const Policy& policy, Checks fired, const Identity& id, const Cl
   Decision d;
   Checks listed = fired & (policy.reject | policy.quarantine);
   if (listed.empty()) return d;
-  for (const Network& n : policy.trusted_hosts) {
-    if (!client.address.empty() && n.contains(client.address)) {
-      d.spared = "trusted-host";
-      return d;
+  if (const auto address = address_bytes(client.address)) {
+    for (const Network& n : policy.trusted_hosts) {
+      if (n.contains(*address)) {
+        d.spared = "trusted-host";
+        return d;
+      }
     }
   }
   if (client.authenticated && !policy.act_on_authenticated) {

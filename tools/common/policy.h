@@ -15,11 +15,14 @@
 
 namespace hdx_common {
 
-// An address range: IPv4 addresses are held as IPv4-mapped IPv6 ones.
+// An address, IPv4 ones mapped into IPv6.
+using Address = std::array<std::uint8_t, 16>;
+
+// An address range.
 struct Network {
-  std::array<std::uint8_t, 16> address{};
+  Address address{};
   unsigned prefix = 128;
-  bool contains(std::string_view address) const;
+  bool contains(const Address& a) const;
 };
 
 struct Exemption {
