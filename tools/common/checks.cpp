@@ -53,7 +53,7 @@ struct Mailbox {
   bool angle = false;        // an angle bracket opened: the name-addr form
   std::string_view display;  // the text before it
   Pieces address;            // without comments and unquoted blanks; quotes and quoted pairs kept
-  Text comments;             // the bare form's comments, a blank after each
+  Pieces comments;           // the bare form's comments, each with its closing parenthesis
 };
 
 // Most From fields are "Name <address>", "<address>" or a bare address, without a quote, a
@@ -102,14 +102,15 @@ Mailbox first_mailbox(std::string_view v, std::pmr::memory_resource* memory) {
     m.address.clear();
     m.comments.clear();
   };
-  for (std::size_t i = 0; i < v.size(); ++i) {
+  // Once the first mailbox is read and the field known to be a list, nothing more can change.
+  for (std::size_t i = 0; i < v.size() && !(done && m.list); ++i) {
     const char c = v[i];
     const std::string_view pair(v.data() + i, c == '\\' && i + 1 < v.size() ? 2 : 1);
     i += pair.size() - 1;
     if (comments > 0) {
       if (c == '(') ++comments;
       if (c == ')') --comments;
-      if (!done) m.comments += comments > 0 ? pair : " ";
+      if (!done) m.comments.add(pair);
     } else if (quoted || c == '"') {
       quoted = quoted ? pair != "\"" : true;
       keep(pair);
@@ -209,7 +210,7 @@ Checks sender_checks(const Identity& id) {
     if (id.from && !same_mailbox(*id.from, address, memory)) fired.add(Check::FromAmbiguous);
     // What a reader shows as the sender's name: the display name, or for a bare address the
     // comments beside it, which readers of the old "address (Name)" form show.
-    const std::string_view names = m.angle ? m.display : std::string_view(m.comments);
+    const std::string_view names = m.angle ? m.display : m.comments.view();
     if (may_show_address(names) &&
         shows_other_address(names, domain_of(address), memory)) {
       fired.add(Check::FromDisplayAddress);
