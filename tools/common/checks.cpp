@@ -14,8 +14,6 @@ namespace {
 
 constexpr auto npos = std::string_view::npos;
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 // Text made of pieces of one string, in order: a view of it while each piece follows the one
 // before, as an address's bytes mostly do, and a copy only from the first piece that does not.
 class Pieces {
@@ -79,8 +77,7 @@ std::optional<Mailbox> plain_mailbox(std::string_view v, std::pmr::memory_resour
     address = v.substr(lt + 1);
     address = address.substr(0, address.find('>'));
   }
-  while (!address.empty() && is_blank(address.front())) address.remove_prefix(1);
-  while (!address.empty() && is_blank(address.back())) address.remove_suffix(1);
+  address = trim_blanks(address);
   for (const char c : address) {
     if (is_blank(c)) return std::nullopt;
   }
@@ -171,13 +168,7 @@ Text Checks::names(char separator, std::pmr::memory_resource* memory) const {
 
 std::optional<Checks> Checks::parse(std::string_view list, std::string& unknown) {
   Checks parsed;
-  while (!list.empty()) {
-    const std::size_t comma = list.find(',');
-    std::string_view word = list.substr(0, comma);
-    list.remove_prefix(comma == npos ? list.size() : comma + 1);
-    while (!word.empty() && is_blank(word.front())) word.remove_prefix(1);
-    while (!word.empty() && is_blank(word.back())) word.remove_suffix(1);
-    if (word.empty()) continue;
+  for (const std::string_view word : list_items(list)) {
     unsigned i = 0;
     while (i < std::size(kCheckNames) && kCheckNames[i] != word) ++i;
     if (i == std::size(kCheckNames)) {

@@ -34,10 +34,9 @@ bool is_address_literal(std::string_view d) {
 // A domain without what does not make it another: a literal's brackets and blanks, a trailing
 // dot.
 std::string_view trimmed(std::string_view d) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
   if (d.size() >= 2 && d.front() == '[' && d.back() == ']') d = d.substr(1, d.size() - 2);
-  while (!d.empty() && blank(d.front())) d.remove_prefix(1);
-  while (!d.empty() && (blank(d.back()) || d.back() == '.')) d.remove_suffix(1);
+  d = trim_blanks(d);
+  while (!d.empty() && d.back() == '.') d.remove_suffix(1);
   return d;
 }
 

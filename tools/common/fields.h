@@ -4,10 +4,35 @@
 
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace hdx_common {
 
 constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+// A blank as header text holds one: folds' line ends included.
+constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Text without the blanks at either end.
+constexpr std::string_view trim_blanks(std::string_view s) {
+  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// The items of a comma-separated list as an admin writes one ("a, b"): trimmed, empty ones
+// skipped.
+inline std::vector<std::string_view> list_items(std::string_view list) {
+  std::vector<std::string_view> items;
+  while (!list.empty()) {
+    const std::size_t comma = list.find(',');
+    if (const std::string_view item = trim_blanks(list.substr(0, comma)); !item.empty()) {
+      items.push_back(item);
+    }
+    list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+  }
+  return items;
+}
 
 // Whether a and b are the same text when ASCII letters are compared without regard to case.
 constexpr bool equal_ignoring_case(std::string_view a, std::string_view b) {

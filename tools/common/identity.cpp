@@ -24,16 +24,15 @@ bool is_bare(unsigned char c) {
 // Whether a Received field's "with" protocol says the client authenticated: RFC 3848's ESMTPA,
 // ESMTPSA, LMTPA, LMTPSA, and the UTF8 ones, an A after SMTP or LMTP and an S for TLS.
 bool authenticated_hop(std::string_view received) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
   for (std::size_t at = 0; (at = received.find("with", at)) != std::string_view::npos; at += 4) {
-    if (at == 0 || !blank(received[at - 1]) || at + 4 >= received.size() ||
-        !blank(received[at + 4])) {
+    if (at == 0 || !is_blank(received[at - 1]) || at + 4 >= received.size() ||
+        !is_blank(received[at + 4])) {
       continue;
     }
     std::size_t begin = at + 4;
-    while (begin < received.size() && blank(received[begin])) ++begin;
+    while (begin < received.size() && is_blank(received[begin])) ++begin;
     std::size_t end = begin;
-    while (end < received.size() && !blank(received[end]) && received[end] != ';') ++end;
+    while (end < received.size() && !is_blank(received[end]) && received[end] != ';') ++end;
     const std::string_view protocol = received.substr(begin, end - begin);
     const std::size_t mtp = protocol.find_first_of("mM") + 1;  // after SMTP's or LMTP's S or L
     const std::string_view tail = protocol.substr(std::min(mtp, protocol.size()));

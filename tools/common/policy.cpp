@@ -5,32 +5,13 @@
 
 #include <algorithm>
 
+#include "domains.h"
 #include "fields.h"
 
 namespace hdx_common {
 namespace {
 
 constexpr auto npos = std::string_view::npos;
-
-std::string_view trimmed(std::string_view s) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-// The comma-separated items of a list, trimmed, empty ones skipped.
-std::vector<std::string_view> items(std::string_view list) {
-  std::vector<std::string_view> out;
-  while (!list.empty()) {
-    const std::size_t comma = list.find(',');
-    if (const std::string_view item = trimmed(list.substr(0, comma)); !item.empty()) {
-      out.push_back(item);
-    }
-    list.remove_prefix(comma == npos ? list.size() : comma + 1);
-  }
-  return out;
-}
 
 // An IPv4 or IPv6 address as 16 bytes, IPv4 mapped into IPv6; nullopt for anything else.
 std::optional<Address> address_bytes(std::string_view text) {
@@ -86,12 +67,6 @@ bool goes_with(std::string_view child, std::string_view domain) {
   return equal_ignoring_case(child.substr(cut), domain) && (cut == 0 || child[cut - 1] == '.');
 }
 
-std::string_view domain_after_at(const Item& address) {
-  if (!address) return {};
-  const std::size_t at = address->rfind('@');
-  return at == npos ? std::string_view() : std::string_view(*address).substr(at + 1);
-}
-
 }  // namespace
 
 bool Network::contains(const Address& a) const {
@@ -139,13 +114,14 @@ std::optional<Policy> parse_policy(std::string_view text, std::string_view file,
   };
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
-    const std::string_view line = trimmed(text.substr(0, end));
+    const std::string_view line = trim_blanks(text.substr(0, end));
     text.remove_prefix(end == npos ? text.size() : end + 1);
     ++number;
     if (line.empty() || line[0] == '#') continue;
     const std::size_t eq = line.find('=');
     if (eq == npos) return fail("not a \"key = value\" line: " + std::string(line));
-    const std::string_view key = trimmed(line.substr(0, eq)), value = trimmed(line.substr(eq + 1));
+    const std::string_view key = trim_blanks(line.substr(0, eq)),
+                           value = trim_blanks(line.substr(eq + 1));
     std::string unknown;
     if (key == "reject" || key == "quarantine") {
       const auto checks = Checks::parse(value, unknown);
@@ -154,7 +130,7 @@ std::optional<Policy> parse_policy(std::string_view text, std::string_view file,
     } else if (key == "trusted-hosts") {
       if (!trusted_set) policy.trusted_hosts.clear();
       trusted_set = true;
-      for (const std::string_view item : items(value)) {
+      for (const std::string_view item : list_items(value)) {
         const auto n = network(item);
         if (!n) return fail("not an address or address range: " + std::string(item));
         policy.trusted_hosts.push_back(*n);
@@ -166,12 +142,12 @@ std::optional<Policy> parse_policy(std::string_view text, std::string_view file,
       policy.act_on_authenticated = value == "act";
     } else if (key == "exempt") {
       const std::size_t colon = value.find(':');
-      const auto check = Checks::parse(trimmed(value.substr(0, colon)), unknown);
+      const auto check = Checks::parse(trim_blanks(value.substr(0, colon)), unknown);
       if (colon == npos || !check || check->empty()) {
         return fail("exempt is CHECK: DOMAIN, ...; no such check: " +
-                    std::string(trimmed(value.substr(0, colon))));
+                    std::string(trim_blanks(value.substr(0, colon))));
       }
-      for (const std::string_view item : items(value.substr(colon + 1))) {
+      for (const std::string_view item : list_items(value.substr(colon + 1))) {
         const auto d = domain(item);
         if (!d) return fail("not a domain: " + std::string(item));
         check->for_each_check([&](Check c) { policy.exempt.push_back({c, std::string(*d)}); });
@@ -221,7 +197,8 @@ std::string action_text(const Decision& decision) {
 }
 
 std::string_view exemption_domain(Check check, const Identity& id) {
-  return domain_after_at(check == Check::EnvelopeMismatch ? id.envelope_sender() : id.from);
+  const Item& address = check == Check::EnvelopeMismatch ? id.envelope_sender() : id.from;
+  return address ? domain_of(*address) : std::string_view();
 }
 
 }  // namespace hdx_common

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "fields.h"
 #include "log.h"
 
 namespace {
@@ -68,12 +69,6 @@ const std::vector<std::string_view> kFilterKeys = {"socket", "header", "log"};
 // 245 us of CPU a message against one thread's 235 us, in no less time.
 constexpr int kThreads = 1;
 
-std::string trim(std::string t) {
-  t.erase(0, t.find_first_not_of(" \t"));
-  t.erase(t.find_last_not_of(" \t\r") + 1);
-  return t;
-}
-
 // The policy from the config file, if any, and the command line's keys after it; nullopt, with
 // `error` naming the file and line, where either is wrong. The filter's own keys are taken into
 // `s` where the command line did not set them (`given`).
@@ -89,11 +84,11 @@ std::optional<hdx_common::Policy> read_policy(Settings& s, const std::vector<std
     for (std::string line; std::getline(in, line);) {
       text += line + '\n';
       const std::size_t eq = line.find('=');
-      const std::string key = trim(line.substr(0, eq));
+      const std::string key(hdx_common::trim_blanks(std::string_view(line).substr(0, eq)));
       if (eq == std::string::npos || std::find(given.begin(), given.end(), key) != given.end()) {
         continue;
       }
-      const std::string value = trim(line.substr(eq + 1));
+      const std::string value(hdx_common::trim_blanks(std::string_view(line).substr(eq + 1)));
       if (key == "socket") s.socket = value;
       if (key == "header") s.header = value;
       if (key == "log") s.log = value;
