@@ -110,10 +110,13 @@ void BM_FilterIdentity(benchmark::State& state) {
       c.header(field->name, field->value, "X-HDX-Identity");
     }
     const hdx_common::Checks fired = state.range(0) >= 1 ? c.checks() : hdx_common::Checks();
+    hdx_common::Decision decision;
     if (state.range(0) == 2) {
-      benchmark::DoNotOptimize(hdx_common::decide(*policy, fired, c.id, {c.id.peer, false}));
+      decision = hdx_common::decide(*policy, fired, c.id, {c.id.peer, false});
     }
-    benchmark::DoNotOptimize(c.added_value("X-HDX-Identity", fired));
+    benchmark::DoNotOptimize(c.added_value(
+        "X-HDX-Identity", fired, hdx_common::kActionNames[static_cast<int>(decision.action)],
+        decision.spared));
   }
 }
 BENCHMARK(BM_FilterIdentity)->Arg(0)->Arg(1)->Arg(2);

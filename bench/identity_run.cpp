@@ -35,8 +35,7 @@ int main(int argc, char** argv) {
     }
     headers.remove_prefix(end);
   }
-  const auto value =
-      hdx_common::field_value(id, hdx_common::sender_checks(id), 14);
+  const auto value = hdx_common::field_value(id, hdx_common::sender_checks(id), 14, "mark");
   std::fwrite(value.data(), 1, value.size(), stdout);
   return 0;
 }

@@ -41,10 +41,15 @@ inline std::string value(const MessageCase& m, const std::string& key) {
   return joined;
 }
 
-// The checks item of an added field's value, the last, unfolded.
-inline std::string checks_item(const std::string& value) {
-  const std::size_t at = value.rfind("checks=");
-  std::string item = at == std::string::npos ? "?" : value.substr(at + 7);
+// One of the last items of an added field's value (checks, action, spared), unfolded; empty
+// where the field has none.
+inline std::string field_item(const std::string& value, const std::string& key) {
+  std::size_t at = value.rfind(key + '=');
+  if (at == std::string::npos || (at != 0 && value[at - 1] != ' ' && value[at - 1] != '\t')) {
+    return "";
+  }
+  at += key.size() + 1;
+  std::string item = value.substr(at, value.find(';', at) - at);
   for (std::size_t fold; (fold = item.find("\n\t")) != std::string::npos;) item.erase(fold, 2);
   return item;
 }

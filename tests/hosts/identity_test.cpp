@@ -122,7 +122,7 @@ std::vector<MessageCase> messages() {
   };
   message({"<c@d>"}, {"*From: <forged@x>", "From: <real@x>"})["identity"] = {
       "peer=127.0.0.1; envelope-from=a@b; rcpt=c@d; from=real@x;\n\treturn-path=; received-ip=; "
-      "checks=envelope-mismatch"};
+      "checks=envelope-mismatch; action=mark"};
   // The caps: 100 recipients and Received fields, a From over 128 KiB.
   auto capped = numbered("Received: from a (b [192.0.2.", "])");
   capped.push_back("From: <" + std::string(130 * 1024, 'a') + "@x>");
@@ -144,7 +144,7 @@ std::string filter_value(const MessageCase& m, const std::string& own) {
     const auto field = hdx_common::split_field(lf);
     if (f[0] != '*') c.header(field->name, field->value, own);
   }
-  return c.added_value(own, c.checks());
+  return c.added_value(own, c.checks(), "mark", "");
 }
 
 // The module's call of `function`, with Exim's variables set to the message.
@@ -184,7 +184,7 @@ TEST(HostIdentity, FilterAndModuleAddTheSameField) {
       EXPECT_EQ(filter, value(m, "identity"));
     }
     if (m.count("checks") != 0) {
-      EXPECT_EQ(hdx_test::checks_item(filter), value(m, "checks"));
+      EXPECT_EQ(hdx_test::field_item(filter, "checks"), value(m, "checks"));
     }
     // Folded for a longer name of the administrator's choosing, as the filter's --header does.
     const std::string own = "X-Sender-Identity-As-Read-Here";
@@ -200,13 +200,18 @@ TEST(HostIdentity, ModuleAction) {
     const std::string action = value(m, "action");
     SCOPED_TRACE(value(m, "name"));
     std::ofstream(path) << value(m, "policy");
-    const Call got = module_call(m, "action", {path, value(m, "peer"),
-                                              value(m, "auth") == "yes" ? "ann" : ""});
+    const std::vector<std::string> args = {path, value(m, "peer"),
+                                           value(m, "auth") == "yes" ? "ann" : ""};
+    const Call got = module_call(m, "action", args);
+    const Call field = module_call(m, "identity", args);
     if (action.rfind("error: ", 0) == 0) {
       EXPECT_EQ(got.rc, FAIL);
       EXPECT_EQ(got.yield, "hdx-exim: " + action.substr(7).replace(0, 6, path));
+      EXPECT_EQ(field.rc, FAIL);
     } else {
       EXPECT_EQ(got.yield.substr(0, got.yield.find(':')), action);
+      EXPECT_EQ(hdx_test::field_item(field.yield, "action"), action);
+      EXPECT_EQ(hdx_test::field_item(field.yield, "spared"), value(m, "spared"));
     }
   }
   store.clear();
@@ -243,7 +248,7 @@ TEST(HostIdentity, ModuleOneValue) {
   }
   EXPECT_EQ(call("received_ip", {" from x (y [192.0.2.1])" + std::string(140 * 1024, ' ')}).yield, "");
   EXPECT_EQ(call("from", {}).yield, "hdx-exim: from takes one argument, a From field's value");
-  EXPECT_EQ(call("identity", {"a", "b"}).yield, "hdx-exim: identity takes at most one argument");
+  EXPECT_EQ(call("identity", {"a", "b"}).rc, FAIL);
   EXPECT_EQ(call("checks", {"a"}).rc, FAIL);
   store.clear();
 }

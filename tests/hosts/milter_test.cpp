@@ -66,27 +66,31 @@ const Row kRows[] = {
     {"version 2: a reply to every step, values without their leading space",
      negotiation(2, 0x7f) + kConnect + kMessage,
      "O 2 11 52 c c c c c c h X-HDX-Identity|peer=192.0.2.1; envelope-from=ann@example.org;\n"
-     "\trcpt=bob@example.net; from=ann@example.org; return-path=; received-ip=;\n\tchecks=| c"},
+     "\trcpt=bob@example.net; from=ann@example.org; return-path=; received-ip=;\n"
+     "\tchecks=; action=mark| c"},
     {"an abort, then a second message on the connection", negotiation() + kConnect +
      packet('M', "<eve@x>\0"s) + field("From", " <eve@x>") + packet('A') + packet('D', "Ei\0Q\0"s) +
      kEnvelope + field("From", " <ann@example.org>") + packet('E'),
      "O 6 11 10d1d2 h X-HDX-Identity| peer=192.0.2.1; envelope-from=ann@example.org;\n"
-     "\trcpt=bob@example.net; from=ann@example.org; return-path=; received-ip=;\n\tchecks=| c"},
+     "\trcpt=bob@example.net; from=ann@example.org; return-path=; received-ip=;\n"
+     "\tchecks=; action=mark| c"},
     {"a new connection after QUIT_NC forgets the peer", negotiation() + kConnect + packet('K') +
      kEnvelope + packet('E'), "O 6 11 10d1d2 h X-HDX-Identity| peer=; envelope-from=ann@example.org;"
-     " rcpt=bob@example.net;\n\tfrom=; return-path=; received-ip=; checks=from-missing| c"},
+     " rcpt=bob@example.net;\n\tfrom=; return-path=; received-ip=; checks=from-missing;"
+     " action=mark| c"},
     {"steps the filter does not read, and unknown commands, go on",
      negotiation() + packet('H', "x\0"s) + packet('U', "VRFY\0"s) + packet('B', "body") +
      packet('Z'), "O 6 11 10d1d2 c c c c"},
     {"IPv6 peer, written as inet_ntop writes it", negotiation() +
      packet('C', "h\0"s "6\x00\x19" "iPv6:2001:DB8:0:0::1\0"s) + kEnvelope + packet('E'),
      "O 6 11 10d1d2 h X-HDX-Identity| peer=2001:db8::1; envelope-from=ann@example.org;\n"
-     "\trcpt=bob@example.net; from=; return-path=; received-ip=; checks=from-missing| c"},
+     "\trcpt=bob@example.net; from=; return-path=; received-ip=; checks=from-missing;\n"
+     "\taction=mark| c"},
     {"forged fields under the added name deleted, the last first", negotiation() + kEnvelope +
      field("X-HDX-Identity", " a") + field("From", " <ann@example.org>") + field("x-hdx-identity ", " b") +
      packet('E'), "O 6 11 10d1d2 m 2 X-HDX-Identity|| m 1 X-HDX-Identity|| h X-HDX-Identity| peer=; "
      "envelope-from=ann@example.org; rcpt=bob@example.net;\n\tfrom=ann@example.org; return-path=; "
-     "received-ip=; checks=| c"},
+     "received-ip=; checks=; action=mark| c"},
     {"QUIT closes", negotiation() + packet('Q') + packet('T'), "O 6 11 10d1d2", false},
     {"a packet cut off is held", negotiation() + packet('T').substr(0, 4), "O 6 11 10d1d2"},
     {"a first packet that is no negotiation", kConnect, "", false},
@@ -145,6 +149,12 @@ TEST(MilterProtocol, PolicyRows) {
     const std::string got = readable(replies);
     EXPECT_EQ(got.find(" y 550 5.7.1 hdx: ") != npos, action == "reject") << got;
     EXPECT_EQ(got.find(" q hdx: ") != npos, action == "quarantine") << got;
+    if (action != "reject") {
+      const std::size_t at = got.find("X-HDX-Identity|") + 15;
+      const std::string added = got.substr(at, got.find('|', at) - at);
+      EXPECT_EQ(hdx_test::field_item(added, "action"), action) << got;
+      EXPECT_EQ(hdx_test::field_item(added, "spared"), value(m, "spared")) << got;
+    }
   }
 }
 

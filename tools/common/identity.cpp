@@ -216,7 +216,8 @@ void Identity::read(Slot slot, Text& text) {
   }
 }
 
-Text field_value(const Identity& id, const Checks& fired, std::size_t name_len) {
+Text field_value(const Identity& id, const Checks& fired, std::size_t name_len,
+                 std::string_view action, std::string_view spared) {
   Text value(id.memory()), piece(id.memory());
   FoldedField field(value, name_len + 2);  // "Name: "
   const auto item = [&](std::string_view name, Value v) {
@@ -241,7 +242,10 @@ Text field_value(const Identity& id, const Checks& fired, std::size_t name_len) 
   item("from", id.from);
   item("return-path", id.return_path);
   list("received-ip", id.received, false);
-  list("checks", items_of(fired, id.memory()), true);
+  list("checks", items_of(fired, id.memory()), false);
+  ((piece = "action=") += action);
+  field.put(piece, true, spared.empty());
+  if (!spared.empty()) field.put((piece = "spared=") += spared, true, true);
   return value;
 }
 

@@ -90,9 +90,11 @@ struct Identity {
 constexpr std::string_view kFieldName = "X-HDX-Identity";
 
 // The added field's value: "peer=...; envelope-from=...; rcpt=...; from=...; return-path=...;
-// received-ip=...; checks=...", folded so that no line reaches 998 bytes. `name_len` is the
-// field name's length, which the first line also holds.
-Text field_value(const Identity& id, const Checks& fired, std::size_t name_len);
+// received-ip=...; checks=...; action=...", and "; spared=..." where the policy spared the message
+// a check it names, as the log says them; folded so that no line reaches 998 bytes. `name_len` is
+// the field name's length, which the first line also holds.
+Text field_value(const Identity& id, const Checks& fired, std::size_t name_len,
+                 std::string_view action, std::string_view spared = {});
 // One JSON object, and its line end, for a log: the identity, its checks, the action taken, and
 // where the policy spared a message a check it names, why ("spared", left out otherwise).
 std::string log_line(const Identity& id, const Checks& fired, std::string_view queue_id,

@@ -93,19 +93,61 @@ void read_message(Identity& id, EximStore& store) {
   }
 }
 
+// The policy in a file, read at each call so that an edit counts from the next message; nullopt,
+// with the file, line and reason in `error`, where it cannot be read or holds a mistake.
+std::optional<hdx_common::Policy> read_policy(const uschar* path, std::string& error) {
+  std::ifstream in{std::string(text(path))};
+  if (!in) {
+    error = "hdx-exim: " + std::string(text(path)) + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  const std::string file(std::istreambuf_iterator<char>(in), {});
+  auto policy = hdx_common::parse_policy(file, text(path), {"socket", "header", "log"}, error);
+  if (!policy) error.insert(0, "hdx-exim: ");
+  return policy;
+}
+
+// What the policy decides for the message at hand: `args` are the policy file, the client's
+// address and its login, as `action` takes them.
+std::optional<hdx_common::Decision> decide(const Identity& id, const hdx_common::Checks& fired,
+                                           uschar* args[], std::string& error) {
+  const auto policy = read_policy(args[0], error);
+  if (!policy) return std::nullopt;
+  return hdx_common::decide(*policy, fired, id,
+                            {text(args[1]), !text(args[2]).empty()});
+}
+
 }  // namespace
 
-// The added field's value for this message. An optional argument names the field, for the
-// folding; by default X-HDX-Identity.
+// The added field's value for this message. Arguments: optionally the field's name, for the
+// folding (by default X-HDX-Identity); then, where a policy is in force, the three that `action`
+// takes, so that the field says the action and why the policy spared the message, as the filter's
+// does. Without them the action is "mark", which is what Exim does with the message unless an
+// ACL decides otherwise.
 extern "C" __attribute__((visibility("default"))) int identity(uschar** yield, int argc,
                                                                uschar* argv[]) {
-  if (argc > 1) return bad_usage(yield, "hdx-exim: identity takes at most one argument");
-  const std::string_view name = argc == 1 ? text(argv[0]) : hdx_common::kFieldName;
+  if (argc != 0 && argc != 1 && argc != 3 && argc != 4) {
+    return bad_usage(yield,
+                     "hdx-exim: identity takes an optional field name, then optionally the "
+                     "policy file, $sender_host_address and $authenticated_id");
+  }
+  const bool named = argc == 1 || argc == 4;
+  const std::string_view name = named ? text(argv[0]) : hdx_common::kFieldName;
   EximStore store;
   Identity id(&store);
   read_message(id, store);
   const hdx_common::Checks fired = hdx_common::sender_checks(id);
-  return yield_text(yield, hdx_common::field_value(id, fired, name.size()));
+  hdx_common::Decision decision;
+  if (argc >= 3) {
+    std::string error;
+    const auto decided = decide(id, fired, argv + named, error);
+    if (!decided) return bad_usage(yield, error.c_str());
+    decision = *decided;
+  }
+  return yield_text(
+      yield, hdx_common::field_value(id, fired, name.size(),
+                                     hdx_common::kActionNames[static_cast<int>(decision.action)],
+                                     decision.spared));
 }
 
 // The sender checks that fire for this message, colon-separated, as Exim lists are: ACLs decide
@@ -120,31 +162,22 @@ extern "C" __attribute__((visibility("default"))) int checks(uschar** yield, int
 
 // What the policy file decides for this message from this client: "mark", "reject:CHECK,..."
 // or "quarantine:CHECK,...", as the filter decides it. Arguments: the policy file (the filter's
-// config file works as it is), $sender_host_address and $authenticated_id. The file is read at
-// each call, so an edit counts from the next message and nothing is kept between calls; a file
-// that cannot be read, or holds a mistake, fails the expansion with the file, line and reason,
-// which defers the message and goes to the main log.
+// config file works as it is), $sender_host_address and $authenticated_id. A file that cannot be
+// read, or holds a mistake, fails the expansion with the file, line and reason, which defers the
+// message and goes to the main log.
 extern "C" __attribute__((visibility("default"))) int action(uschar** yield, int argc,
                                                              uschar* argv[]) {
   if (argc != 3) {
     return bad_usage(yield, "hdx-exim: action takes three arguments: the policy file, "
                             "$sender_host_address and $authenticated_id");
   }
-  std::string error;
-  std::optional<hdx_common::Policy> policy;
-  if (std::ifstream in{std::string(text(argv[0]))}) {
-    const std::string file(std::istreambuf_iterator<char>(in), {});
-    policy = hdx_common::parse_policy(file, text(argv[0]), {"socket", "header", "log"}, error);
-  } else {
-    error = std::string(text(argv[0])) + ": " + std::strerror(errno);
-  }
-  if (!policy) return bad_usage(yield, ("hdx-exim: " + error).c_str());
   EximStore store;
   Identity id(&store);
   read_message(id, store);
-  const hdx_common::Decision decision = hdx_common::decide(
-      *policy, hdx_common::sender_checks(id), id, {text(argv[1]), !text(argv[2]).empty()});
-  return yield_text(yield, hdx_common::action_text(decision));
+  std::string error;
+  const auto decision = decide(id, hdx_common::sender_checks(id), argv, error);
+  if (!decision) return bad_usage(yield, error.c_str());
+  return yield_text(yield, hdx_common::action_text(*decision));
 }
 
 namespace {

@@ -40,8 +40,10 @@ hdx_common::Checks Connection::checks() const {
   return hdx_common::sender_checks(id);
 }
 
-std::string Connection::added_value(std::string_view own, const hdx_common::Checks& fired) const {
-  return (lead_space ? " " : "") + std::string(hdx_common::field_value(id, fired, own.size()));
+std::string Connection::added_value(std::string_view own, const hdx_common::Checks& fired,
+                                    std::string_view action, std::string_view spared) const {
+  return (lead_space ? " " : "") +
+         std::string(hdx_common::field_value(id, fired, own.size(), action, spared));
 }
 
 }  // namespace hdx_milter

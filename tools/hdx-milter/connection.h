@@ -25,8 +25,10 @@ struct Connection {
   void header(std::string_view name, std::string_view value, std::string_view own);
   // The sender checks that fire for the message, its envelope sender being MAIL FROM's.
   hdx_common::Checks checks() const;
-  // The value of the field to add under the name `own`, as the MTA expects it.
-  std::string added_value(std::string_view own, const hdx_common::Checks& fired) const;
+  // The value of the field to add under the name `own`, as the MTA expects it, with the action
+  // taken and why the policy spared the message, if it did.
+  std::string added_value(std::string_view own, const hdx_common::Checks& fired,
+                          std::string_view action, std::string_view spared) const;
 };
 
 }  // namespace hdx_milter

@@ -217,15 +217,16 @@ void Session::end_of_message(std::string& replies) {
         hdx_common::decide(*std::atomic_load(&filter_->policy), fired, connection_.id,
                            {connection_.id.peer, authenticated_});
     std::string_view action = hdx_common::kActionNames[static_cast<int>(decision.action)];
+    // An MTA that did not offer the quarantine step delivers the message: the field and the log
+    // say so, rather than record a mark that the admin's list did not ask for.
+    if (decision.action == Action::Quarantine && (actions_ & kQuarantine) == 0) {
+      action = "quarantine-unavailable";
+    }
     if (decision.action == Action::Reject) {
       refusal = "550 5.7.1 hdx: " + std::string(decision.acted.names(','));
     } else {
-      mark(fired, replies);
-      // An MTA that did not offer the quarantine step delivers the message: the log says so,
-      // rather than record a mark that the admin's list did not ask for.
-      if (decision.action == Action::Quarantine && (actions_ & kQuarantine) == 0) {
-        action = "quarantine-unavailable";
-      } else if (decision.action == Action::Quarantine) {
+      mark(fired, action, decision.spared, replies);
+      if (action == "quarantine") {
         reply(replies, 'q', "hdx: " + std::string(decision.acted.names(',')) + '\0');
       }
     }
@@ -246,7 +247,8 @@ void Session::end_of_message(std::string& replies) {
   }
 }
 
-void Session::mark(const hdx_common::Checks& fired, std::string& replies) {
+void Session::mark(const hdx_common::Checks& fired, std::string_view action,
+                   std::string_view spared, std::string& replies) {
   const std::string_view own = filter_->header;
   // A field that came with the message under the filter's name was written by someone else, and
   // whatever reads the first such field downstream must read the filter's: each goes, the last
@@ -260,7 +262,7 @@ void Session::mark(const hdx_common::Checks& fired, std::string& replies) {
   }
   if ((actions_ & kAddHeaders) != 0) {
     std::string add(own);
-    ((add += '\0') += connection_.added_value(own, fired)) += '\0';
+    ((add += '\0') += connection_.added_value(own, fired, action, spared)) += '\0';
     reply(replies, 'h', add);
   }
 }

@@ -55,7 +55,8 @@ class Session {
   void negotiate(std::string_view data, std::string& replies);
   void end_of_message(std::string& replies);
   // Deletes the fields forged under the filter's name, and adds its own.
-  void mark(const hdx_common::Checks& fired, std::string& replies);
+  void mark(const hdx_common::Checks& fired, std::string_view action, std::string_view spared,
+            std::string& replies);
   void macros(std::string_view data);
 
   const Filter* filter_;
