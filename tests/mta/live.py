@@ -382,7 +382,7 @@ def reload_in_session(mta, apply):
 def milter_policy(mta, milter, xclient):
     # The filter's policy read from its config file on SIGHUP; the rows' clients and logins
     # claimed with XCLIENT (Postfix), or the client's own address where Sendmail's test runs in a
-    # network of its own that has them. Then reloads while mail flows, a file with a mistake and a
+    # network of its own that has them. Then reloads while smtp-source sends, a file with a mistake and a
     # new policy: no message lost or unmarked, and the old policy in force until the good file.
     conf = milter.log.with_name("policy.conf")
     conf.write_text("")
@@ -402,17 +402,16 @@ def milter_policy(mta, milter, xclient):
 
     policy_rows(mta, apply, submit, milter.log, auth=xclient)
     reload_in_session(mta, apply)
-    if xclient:  # smtp-source is Postfix's
-        sending = flow(mta.port, 300, 10, "reload@test.example")
-        arrived(mta.work, b"reload@test.example", 30)
-        for text in ("rejct = from-multiple\n", "reject = from-multiple\ntrusted-hosts =\n"):
-            conf.write_text(text)
-            milter.process.send_signal(signal.SIGHUP)
-            time.sleep(0.5)
-        sending.wait()
-        reloaded = arrived(mta.work, b"reload@test.example", 300)
-        check(len(reloaded) == 300 and all(map(added, reloaded)),
-              f"reloads under load: {len(reloaded)} of 300 delivered, each marked")
+    sending = flow(mta.port, 300, 10, "reload@test.example")
+    arrived(mta.work, b"reload@test.example", 30)
+    for text in ("rejct = from-multiple\n", "reject = from-multiple\ntrusted-hosts =\n"):
+        conf.write_text(text)
+        milter.process.send_signal(signal.SIGHUP)
+        time.sleep(0.5)
+    sending.wait()
+    reloaded = arrived(mta.work, b"reload@test.example", 300)
+    check(len(reloaded) == 300 and all(map(added, reloaded)),
+          f"reloads under load: {len(reloaded)} of 300 delivered, each marked")
     apply(b"rejct = from-multiple\n")
     check(send(mta.port, message(b"two From fields")["field"], "kept")[0] == 550 and
           b"policy.conf:1: unknown key: rejct; the policy in force stays" in
@@ -516,7 +515,8 @@ def main(argv):
         sys.exit("usage: see the comment at the top of live.py")
     required = os.environ.get(f"HDX_REQUIRE_{kind.upper()}")
     missing = os.geteuid() != 0 and "a throwaway MTA needs root" or \
-        kind == "postfix" and not shutil.which("smtp-source") and "smtp-source is not installed" or \
+        kind in ("postfix", "sendmail") and not shutil.which("smtp-source") and \
+        "smtp-source is not installed" or \
         kind == "sendmail" and not os.access(Sendmail.binary, os.X_OK) and "no Sendmail binary" or \
         kind == "exim" and b"Expand_dlfunc" not in sh(Exim.binary, "-C", "/dev/null", "-bV",
                                                       capture_output=True).stdout and \
