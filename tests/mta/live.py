@@ -382,8 +382,9 @@ def reload_in_session(mta, apply):
 def milter_policy(mta, milter, xclient):
     # The filter's policy read from its config file on SIGHUP; the rows' clients and logins
     # claimed with XCLIENT (Postfix), or the client's own address where Sendmail's test runs in a
-    # network of its own that has them. Then reloads while smtp-source sends, a file with a mistake and a
-    # new policy: no message lost or unmarked, and the old policy in force until the good file.
+    # network of its own that has them. Then reloads while smtp-source sends, a file with a
+    # mistake and a new policy: no message lost or unmarked, and the old policy in force until
+    # the good file.
     conf = milter.log.with_name("policy.conf")
     conf.write_text("")
     milter.stop()
