@@ -11,7 +11,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 shapes=$(sed -n 's/^ *{"\([a-z_]*\)", Entry::.*/\1/p' "$(dirname "$0")/hostile.h")
 printf '%-22s %8s %18s %12s\n' job calls instructions/call "per byte"
-for job in from received smtp unfold unfold_block unfold_no_eol $shapes; do
+for job in from received smtp unfold unfold_short unfold_block unfold_no_eol $shapes; do
   calls=$(valgrind --tool=callgrind --toggle-collect='HDX*' --callgrind-out-file="$work/out" \
     "$count" "$job" 2>/dev/null)
   total=$(sed -n 's/^summary: \([0-9]*\).*/\1/p' "$work/out")

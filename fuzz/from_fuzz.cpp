@@ -1,7 +1,8 @@
 // HDXExtractSenderEmailAddrFromFromHdrField: the field afterwards against the one-cut-at-a-time
-// model, and the output terminated inside outSize. The first byte picks outSize.
+// model, the output terminated inside outSize, and everything as the general path leaves it. The
+// first byte picks outSize.
 #include "cut_model.h"
-#include "fuzz_input.h"
+#include "general_path.h"
 #include "hdx.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -14,6 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       HDXExtractSenderEmailAddrFromFromHdrField(field.data(), field.len(), out.data(), out_size);
   hdx_fuzz::check(field.str() == want);
   hdx_fuzz::check(rc == 0 || rc == -1);
+  hdx_fuzz::ExactBuffer general_field(data + 1, size - 1), general_out(out_size, '#');
+  const auto extract = hdx_fuzz::general(&HDXExtractSenderEmailAddrFromFromHdrField,
+                                         "HDXExtractSenderEmailAddrFromFromHdrField");
+  hdx_fuzz::check(
+      extract(general_field.data(), general_field.len(), general_out.data(), out_size) == rc &&
+      general_out.str() == out.str());
   if (rc == 0 || out.data()[0] != '#') {
     hdx_fuzz::check(std::memchr(out.data(), '\0', out_size) != nullptr);
   }

@@ -1,7 +1,8 @@
-// HDXExtractSenderIPFromRcvdHdrField: the field is unfolded as by the model, and an address is
-// a range inside the unfolded content that no blank or bracket interrupts.
+// HDXExtractSenderIPFromRcvdHdrField: the field is unfolded as by the model, an address is a
+// range inside the unfolded content that no blank or bracket interrupts, and the general path
+// finds the same one.
 #include "fold_model.h"
-#include "fuzz_input.h"
+#include "general_path.h"
 #include "hdx.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -12,6 +13,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t ip_len = 0;
   const std::int32_t rc = HDXExtractSenderIPFromRcvdHdrField(buf.data(), buf.len(), &ip, &ip_len);
   hdx_fuzz::check(buf.str() == unfolded);
+  hdx_fuzz::ExactBuffer general_buf(data, size);
+  char* general_ip = nullptr;
+  std::uint32_t general_len = 0;
+  const auto extract =
+      hdx_fuzz::general(&HDXExtractSenderIPFromRcvdHdrField, "HDXExtractSenderIPFromRcvdHdrField");
+  const std::int32_t general_rc =
+      extract(general_buf.data(), general_buf.len(), &general_ip, &general_len);
+  hdx_fuzz::check(
+      general_rc == rc &&
+      (rc == -1 || (general_ip - general_buf.data() == ip - buf.data() && general_len == ip_len)));
   if (rc == -1) return 0;
   hdx_fuzz::check(rc == 0 && ip >= buf.data() && ip + ip_len < buf.data() + n);
   hdx_fuzz::check(ip > buf.data() + 9);

@@ -1,9 +1,9 @@
 // HDXExtractEmailAddrFromReverseOrForwardPath: the command is only read, and an address is a
 // zero-terminated copy, cut to outSize, of bytes that follow the command's first colon and hold
-// an "@". The first byte picks outSize.
+// an "@", as the general path writes it. The first byte picks outSize.
 #include <string_view>
 
-#include "fuzz_input.h"
+#include "general_path.h"
 #include "hdx.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -15,6 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::int32_t rc =
       HDXExtractEmailAddrFromReverseOrForwardPath(cmd.data(), cmd.len(), out.data(), out_size);
   hdx_fuzz::check(cmd.str() == before);
+  hdx_fuzz::ExactBuffer general_out(out_size, '#');
+  const auto extract = hdx_fuzz::general(&HDXExtractEmailAddrFromReverseOrForwardPath,
+                                         "HDXExtractEmailAddrFromReverseOrForwardPath");
+  hdx_fuzz::check(extract(cmd.data(), cmd.len(), general_out.data(), out_size) == rc &&
+                  general_out.str() == out.str());
   if (rc == -1) {
     hdx_fuzz::check(out.data()[0] == '#');
     return 0;

@@ -1,6 +1,7 @@
-// HDXUnfoldEmailHdrLine against the fold-by-fold model: same length, same whole buffer.
+// HDXUnfoldEmailHdrLine against the fold-by-fold model and the general path: same length, same
+// whole buffer.
 #include "fold_model.h"
-#include "fuzz_input.h"
+#include "general_path.h"
 #include "hdx.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -9,5 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint32_t want_len = hdx_test::unfold_by_moves(want);
   hdx_fuzz::check(HDXUnfoldEmailHdrLine(buf.data(), buf.len()) == want_len);
   hdx_fuzz::check(buf.str() == want);
+  hdx_fuzz::ExactBuffer general_buf(data, size);
+  const auto unfold = hdx_fuzz::general(&HDXUnfoldEmailHdrLine, "HDXUnfoldEmailHdrLine");
+  hdx_fuzz::check(unfold(general_buf.data(), general_buf.len()) == want_len);
   return 0;
 }

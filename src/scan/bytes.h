@@ -23,6 +23,13 @@
 #define HDX_INLINE_WIDE
 #endif
 
+// The fast paths, which answer the common short inputs from a classification of their bytes,
+// are built out with -DHDX_FAST_PATHS=0: the fuzz targets compare the library with such a build,
+// which takes the general path for everything.
+#ifndef HDX_FAST_PATHS
+#define HDX_FAST_PATHS 1
+#endif
+
 namespace hdx::detail {
 
 // Half-open view [p, end) over caller bytes; never owns, never outlives the call.
@@ -140,6 +147,17 @@ inline Word equal_high(Word v, std::uint8_t c) noexcept {
   const Word x = v ^ (kOnes * c);
   return ~(((x & kLow7) + kLow7) | x) & ~kLow7;
 }
+
+// The high bits of a test gathered to the low bits of the result, byte k's to bit k. A multiply
+// gathers them into the top byte: no two of its partial products share a bit, so nothing carries.
+inline std::uint64_t gather_high(Word high) noexcept {
+  constexpr Word kGather = [] {
+    Word gather = 0;
+    for (unsigned k = 0; k < kWordBytes; ++k) gather |= Word{1} << (8 * (kWordBytes - 1) - 7 * k);
+    return gather;
+  }();
+  return (high >> 7) * kGather >> (8 * (kWordBytes - 1));
+}
 #endif
 
 // Returns the first byte in [p, end) equal to any of `cs`, or nullptr. A vector block at a time
@@ -225,21 +243,112 @@ inline std::uint64_t mask64(const std::uint8_t* p, std::uint8_t c) noexcept {
   return match16(p, c) | std::uint64_t{match16(p + 16, c)} << 16 |
          std::uint64_t{match16(p + 32, c)} << 32 | std::uint64_t{match16(p + 48, c)} << 48;
 #else
-  // A multiply gathers the high bits of a test, byte k's to bit k, into the top byte: no two of
-  // its partial products share a bit, so nothing carries.
-  constexpr Word kGather = [] {
-    Word gather = 0;
-    for (unsigned k = 0; k < kWordBytes; ++k) gather |= Word{1} << (8 * (kWordBytes - 1) - 7 * k);
-    return gather;
-  }();
   std::uint64_t bits = 0;
-  for (unsigned i = 0; i < 64; i += kWordBytes) {
-    const Word equal = equal_high(load_word(p + i), c) >> 7;
-    bits |= std::uint64_t{equal * kGather >> (8 * (kWordBytes - 1))} << i;
-  }
+  for (unsigned i = 0; i < 64; i += kWordBytes)
+    bits |= gather_high(equal_high(load_word(p + i), c)) << i;
   return bits;
 #endif
 }
+
+// A short span, classified once: the fast paths of the extractors and of unfolding take a field
+// of up to 64 bytes whole, as masks (bit i for p[i]), and answer from the masks where nothing
+// needs the general walk. Below kShortSpanMin bytes a span is not classified: the vector or word
+// loads that make its masks would reach outside it.
+#if defined(__AVX512BW__)
+constexpr std::uint32_t kShortSpanMin = 1;  // a masked load reads only the span's bytes
+#elif defined(__SSE2__)
+constexpr std::uint32_t kShortSpanMin = 16;
+#else
+constexpr std::uint32_t kShortSpanMin = kWordBytes;
+#endif
+constexpr std::uint32_t kShortSpanMax = 64;
+
+// A span of kShortSpanMin to 64 bytes, loaded once, whose masks then cost a compare or two each:
+// bit i of mask(cs...) stands for p[i] equal to any of `cs`. Reads stay inside [p, p + n): the
+// span is loaded as units that overlap where n is not a whole number of them, the last one ending
+// at p + n, and a byte that two units hold gives the same bit in both.
+class ShortSpan {
+ public:
+  [[gnu::always_inline]] ShortSpan(const std::uint8_t* p, std::uint32_t n) noexcept {
+    HDX_CHECK(n >= kShortSpanMin && n <= kShortSpanMax);
+#if defined(__AVX512BW__)
+    inside_ = ~std::uint64_t{0} >> (64 - n);
+    v_ = _mm512_maskz_loadu_epi8(inside_, p);
+#elif defined(__AVX2__)
+    // Two units of 32 bytes, the second ending at p + n; or, below 32 bytes, one unit of the 16
+    // at p and the 16 that end at p + n, taken twice, whose second mask drops its low half.
+    if (n >= 32) {
+      low_ = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+      high_ = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + n - 32));
+      shift_ = n - 32;
+    } else {
+      low_ = _mm256_set_m128i(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+      high_ = low_;
+      keep_low_ = 0xFFFF;
+      drop_high_ = 16;
+      shift_ = n - 16;
+    }
+#else
+    // Units of 16 bytes, or machine words, the later ones ending at p + n where the span is
+    // shorter than 64 bytes.
+    for (std::uint32_t k = 0; k < kUnits; ++k) {
+      at_[k] = k * kUnit < n - kUnit ? k * kUnit : n - kUnit;
+#if defined(__SSE2__)
+      unit_[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at_[k]));
+#else
+      unit_[k] = load_word(p + at_[k]);
+#endif
+    }
+#endif
+  }
+
+  template <class... Cs>
+  [[gnu::always_inline]] std::uint64_t mask(Cs... cs) const noexcept {
+#if defined(__AVX512BW__)
+    return (_mm512_cmpeq_epi8_mask(v_, _mm512_set1_epi8(static_cast<char>(cs))) | ...) & inside_;
+#elif defined(__AVX2__)
+    const auto bits = [&](__m256i v) {
+      return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(
+          (_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(cs))) | ...)))};
+    };
+    return (bits(low_) & keep_low_) | bits(high_) >> drop_high_ << shift_;
+#else
+    std::uint64_t bits = 0;
+    for (std::uint32_t k = 0; k < kUnits; ++k) {
+#if defined(__SSE2__)
+      const std::uint64_t unit = static_cast<std::uint32_t>(_mm_movemask_epi8(
+          (_mm_cmpeq_epi8(unit_[k], _mm_set1_epi8(static_cast<char>(cs))) | ...)));
+#else
+      const std::uint64_t unit = gather_high((equal_high(unit_[k], cs) | ...));
+#endif
+      bits |= unit << at_[k];
+    }
+    return bits;
+#endif
+  }
+
+ private:
+#if defined(__AVX512BW__)
+  std::uint64_t inside_;
+  __m512i v_;
+#elif defined(__AVX2__)
+  __m256i low_, high_;
+  std::uint64_t keep_low_ = ~std::uint64_t{0};
+  std::uint32_t drop_high_ = 0, shift_;
+#else
+#if defined(__SSE2__)
+  static constexpr std::uint32_t kUnit = 16;
+  using Unit = __m128i;
+#else
+  static constexpr std::uint32_t kUnit = kWordBytes;
+  using Unit = Word;
+#endif
+  static constexpr std::uint32_t kUnits = kShortSpanMax / kUnit;
+  std::uint32_t at_[kUnits];
+  Unit unit_[kUnits];
+#endif
+};
 
 // Calls visit(q) for every byte q in [p, end) equal to c, in order. visit returns where the
 // search goes on, q + 1 or further (at most end), so that a caller can walk a stretch byte by byte
