@@ -14,13 +14,19 @@ using hdx_test::GuardedBytes;
 
 namespace {
 
-// Random fields of the bytes the extractor cares about, and thousands of cuts with one far longer
-// than the rest at either end, against the one-cut-at-a-time model of the whole field.
+// Random fields of the bytes the extractor cares about, and thousands of cuts (runs of equal
+// comments among them, which are cut as runs) with one far longer than the rest at either end,
+// against the one-cut-at-a-time model of the whole field.
 TEST(FromField, MatchesOneCutAtATime) {
   std::mt19937 rng(3101);
   constexpr std::string_view kBytes = "ab@()\\\"=?<>[], \t\r\n=?(()";
+  constexpr std::string_view kUnits[] = {"(c)", "()", "(abcdefghijklmn)", "(a(b))",
+                                         "=?q?x?=(\\)(y))"};
   std::string many;
-  for (int i = 0; i < 3000; ++i) many += i % 7 ? "(c)" : "=?q?x?=(\\)(y))";
+  for (int i = 0; i < 300; ++i) {
+    const std::string_view unit = kUnits[rng() % std::size(kUnits)];
+    for (std::size_t n = 1 + rng() % 40; n > 0; --n) many += unit;
+  }
   const std::string longest = "(" + std::string(5000, 'z') + ")";
   for (int round = 0; round < 6004; ++round) {
     std::string in = "From: ";

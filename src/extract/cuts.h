@@ -7,8 +7,10 @@
 // region's end down, one suffix of the original region per cut, in cut order, each as long as its
 // cut. The pass below finds and cuts each span once, moving the kept bytes down, and then
 // rebuilds that, for which it needs every cut's length, read back newest first, and the original
-// region's last `longest` bytes. The lengths ride in the free window as a stash (one to five
-// bytes each, never more than half the cut they describe). The longest cut so far is left out of
+// region's last `longest` bytes. The lengths ride in the free window as a stash (one to ten
+// bytes an entry, never more than half the cuts it describes): an entry stands for one cut, or
+// for a run of adjacent cuts of one length, whose leftovers are copies of one suffix, made by
+// doubling what is already written. The longest cut so far is left out of
 // it, which keeps the stash clear of the region's last bytes until they have been copied: the
 // stash never rises above the read position, and every later cut, a longer one too, lies wholly
 // at or after it.
@@ -22,47 +24,57 @@
 
 namespace hdx::detail {
 
-// A span to cut, at its position in the caller's original bytes; len 0 means there are no more.
+// A span to cut, at its position in the caller's original bytes, or `count` spans of that length
+// one after another from there; len 0 means there are no more.
 struct Cut {
   std::uint32_t at;
   std::uint32_t len;
+  std::uint32_t count = 1;
 };
 
 namespace cuts {
 
-// A length is stored seven bits a byte, low bits first, high bit set on every byte but the last,
-// downwards, so the first byte lies highest.
+// A number is stored seven bits a byte, low bits first, high bit set on every byte but the last,
+// downwards, so the first byte lies highest. An entry is the cut's length, doubled, plus one for a
+// run, whose count follows.
 template <class Put>
-inline void each_length_byte(std::uint32_t len, Put put) noexcept {
+inline void each_number_byte(std::uint64_t n, Put put) noexcept {
   do {
-    put(static_cast<std::uint8_t>((len & 0x7F) | (len > 0x7F ? 0x80 : 0)));
-    len >>= 7;
-  } while (len != 0);
+    put(static_cast<std::uint8_t>((n & 0x7F) | (n > 0x7F ? 0x80 : 0)));
+    n >>= 7;
+  } while (n != 0);
 }
 
-inline void push_length(Compactor& c, std::uint32_t len) noexcept {
-  each_length_byte(len, [&c](std::uint8_t byte) { c.push(byte); });
+inline std::uint32_t number_size(std::uint64_t n) noexcept {
+  std::uint32_t size = 1;
+  for (n >>= 7; n != 0; n >>= 7) ++size;
+  return size;
 }
 
-// Stores a length inside the stash, `depth` bytes below its top.
+inline void push_entry(Compactor& c, std::uint32_t len, std::uint32_t count) noexcept {
+  const auto put = [&c](std::uint8_t byte) { c.push(byte); };
+  each_number_byte(std::uint64_t{len} * 2 + (count > 1), put);
+  if (count > 1) each_number_byte(count, put);
+}
+
+// Stores one cut's entry inside the stash, `depth` bytes below its top.
 inline void insert_length(std::uint8_t* buf, Compactor& c, std::uint32_t depth,
                           std::uint32_t len) noexcept {
-  std::uint32_t size = 1;
-  for (std::uint32_t rest = len >> 7; rest != 0; rest >>= 7) ++size;
+  const std::uint64_t n = std::uint64_t{len} * 2;
+  const std::uint32_t size = number_size(n);
   std::uint32_t pos = c.open_in_stash(depth, size) + size;
-  each_length_byte(len, [&](std::uint8_t byte) { buf[--pos] = byte; });
+  each_number_byte(n, [&](std::uint8_t byte) { buf[--pos] = byte; });
 }
 
-// Reads the length whose first byte lies just below `top`, and moves `top` below it.
-inline std::uint32_t pop_length(const std::uint8_t* buf, std::uint32_t& top) noexcept {
-  std::uint32_t len = 0;
-  std::uint8_t byte = 0;
-  for (std::uint32_t shift = 0; shift < 32; shift += 7) {
-    byte = buf[--top];
-    len |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
+// Reads the number whose first byte lies just below `top`, and moves `top` below it.
+inline std::uint64_t pop_number(const std::uint8_t* buf, std::uint32_t& top) noexcept {
+  std::uint64_t n = 0;
+  for (std::uint32_t shift = 0; shift < 64; shift += 7) {
+    const std::uint8_t byte = buf[--top];
+    n |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
     if ((byte & 0x80) == 0) break;
   }
-  return len;
+  return n;
 }
 
 // A move in either direction between possibly overlapping ranges.
@@ -72,14 +84,23 @@ inline void move_bytes(std::uint8_t* buf, std::uint32_t to, std::uint32_t from,
   if (to > from) move_up(buf + to, buf + from, n);
 }
 
-// Copies `count` leftovers, each a suffix of the `source_end`-ending copy, downwards from `pos`,
-// reading their lengths from the stash below `top`. Each lands below its source or clear of it.
+// Copies the leftovers of `entries` entries, each a suffix of the `source_end`-ending copy,
+// downwards from `pos`, reading the entries from the stash below `top`. Each lands below its source
+// or clear of it; the rest of a run copies what the run already wrote, twice as much each time.
 inline void copy_suffixes(std::uint8_t* buf, std::uint32_t pos, std::uint32_t source_end,
-                          std::uint32_t top, std::uint32_t count) noexcept {
-  while (count-- > 0) {
-    const std::uint32_t len = pop_length(buf, top);
+                          std::uint32_t top, std::uint32_t entries) noexcept {
+  while (entries-- > 0) {
+    const std::uint64_t entry = pop_number(buf, top);
+    const auto len = static_cast<std::uint32_t>(entry >> 1);
+    const auto count = (entry & 1) != 0 ? static_cast<std::uint32_t>(pop_number(buf, top)) : 1;
     pos -= len;
     move_down(buf + pos, buf + source_end - len, len);
+    for (std::uint32_t done = 1; done < count;) {
+      const std::uint32_t more = done < count - done ? done : count - done;
+      pos -= more * len;
+      move_down(buf + pos, buf + pos + more * len, more * len);
+      done += more;
+    }
   }
 }
 
@@ -92,12 +113,12 @@ template <class NextCut>
 std::uint32_t cut_spans(std::uint8_t* buf, std::uint32_t begin, std::uint32_t end,
                         NextCut& next_cut) noexcept {
   Compactor c(buf, begin);
-  std::uint32_t count = 0;
+  std::uint32_t count = 0;          // entries, the first longest cut's among them
   std::uint32_t longest = 0;        // the longest cut's length so far
-  std::uint32_t first_longest = 0;  // the index of the first cut that long
+  std::uint32_t first_longest = 0;  // the index of the entry of the first cut that long
   std::uint32_t cut_before_longest = 0;
   std::uint32_t stash_before_longest = 0;  // bytes at the stash's top
-  for (Cut cut = next_cut(); cut.len != 0; cut = next_cut(), ++count) {
+  for (Cut cut = next_cut(); cut.len != 0; cut = next_cut()) {
     c.keep(cut.at);
     if (cut.len > longest) {
       // The longest before this one takes its place among the lengths, between those of the
@@ -105,14 +126,17 @@ std::uint32_t cut_spans(std::uint8_t* buf, std::uint32_t begin, std::uint32_t en
       // the window, and that rest holds this length's own cut, of which it takes at most half.
       if (count != 0) cuts::insert_length(buf, c, stash_before_longest, longest);
       longest = cut.len;
-      first_longest = count;
+      first_longest = count++;
       cut_before_longest = c.read_pos() - c.write_pos();
       stash_before_longest = c.stash_hi() - c.stash_lo();
       c.set_limit(end - longest);
       c.cut(cut.len);
-    } else {
-      c.cut(cut.len);
-      cuts::push_length(c, cut.len);
+      --cut.count;  // the rest of a run, if any, follows it
+    }
+    if (cut.count != 0) {
+      c.cut(cut.len * cut.count);
+      cuts::push_entry(c, cut.len, cut.count);
+      ++count;
     }
   }
   if (count == 0) return end;
