@@ -14,7 +14,7 @@ namespace hdx_fuzz {
 // The entry point `name` of the general build, of the same type as `fast`.
 template <class F>
 F general(F /*fast*/, const char* name) {
-  static void* const library = dlopen("libhdx_general.so.1", RTLD_NOW | RTLD_LOCAL);
+  static void* const library = dlopen(HDX_GENERAL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
   check(library != nullptr);
   const auto f = reinterpret_cast<F>(dlsym(library, name));
   check(f != nullptr);

@@ -159,44 +159,111 @@ HDX_INLINE_WIDE inline Domain find_domain(const std::uint8_t* b, std::uint32_t a
   return {d, stop == nullptr ? end : static_cast<std::uint32_t>(stop - b), true};
 }
 
-std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* out,
-                            std::uint32_t out_size) noexcept {
+// What the reading finds before anything is written: the content's end, the "@", the local part,
+// and the domain after the "@" (read only where a byte follows it).
+struct Found {
+  std::uint32_t end, at;
+  Range local;
+  Domain domain;
+};
+enum class Read { kFail, kFound, kUnknown };
+
+// The in-place steps, then the walks: every field.
+Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f) noexcept {
   // Most From fields are one line without comments or encoded words. Where the content holds no
   // LF, "(", backslash or "=", the unfold and both cutting passes would change nothing and find
   // nothing, so one search for those four bytes stands in for all three.
   const Bytes content = field_content(field, field_len);
   const bool plain = find_any(content.p, content.end, '\n', '(', '\\', '=') == nullptr;
   std::uint32_t end = plain ? content.size() : field_content(field, unfold(field, field_len)).size();
-  if (end <= kNameLen) return HDX_FAIL;
+  if (end <= kNameLen) return Read::kFail;
   const auto start = static_cast<std::uint32_t>(skip_blanks(field + kNameLen, field + end) - field);
-  if (start == end) return HDX_FAIL;
+  if (start == end) return Read::kFail;
 
   if (!plain) {
     CommentCuts comments{field, start, end};
     end = cut_spans(field, start, end, comments);
-    if (comments.unclosed || end <= start) return HDX_FAIL;
+    if (comments.unclosed || end <= start) return Read::kFail;
     EncodedWordCuts words{field, start, end};
     end = cut_spans(field, start, end, words);
-    if (end <= start) return HDX_FAIL;
+    if (end <= start) return Read::kFail;
   }
 
   const std::uint32_t at = find_at_sign(field, start, end);
-  if (at == end) return HDX_FAIL;
-  const Range local = find_local_part(field, start, at);
-  if (local.first >= local.last) return HDX_FAIL;
+  if (at == end) return Read::kFail;
+  f = {end, at, find_local_part(field, start, at), {}};
+  if (f.local.first >= f.local.last) return Read::kFail;
+  if (at + 1 < end) f.domain = find_domain(field, at, end);
+  return Read::kFound;
+}
+
+// A field of up to 64 bytes that needs no unfolding or cutting (no LF but its line end, no "(",
+// backslash or "="), which is most of them, read from its masks: the positions the walks above
+// find. Unknown for any other field, which they read.
+Read read_short(const std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
+  const ShortSpan span(b, len);
+  const std::uint64_t lfs = span.mask('\n');
+  std::uint32_t end = len;
+  if ((lfs >> (len - 1) & 1) != 0 && --end > 0 && b[end - 1] == '\r') --end;
+  if (((span.mask('(', '\\', '=') | lfs) & bits_below(end)) != 0) return Read::kUnknown;
+  if (end <= kNameLen) return Read::kFail;
+  const std::uint64_t blanks = span.mask(' ', '\t');
+  const std::uint32_t start = first_in(~blanks, kNameLen, end);
+  if (start == end) return Read::kFail;
+  // Inside a quoted string: an odd number of quotes before. With no backslash every string
+  // closes at the next quote, but the last of an odd number opens none, and counts as one byte.
+  const std::uint64_t quotes = span.mask('"') & bits_in(start, end);
+  std::uint64_t inside = prefix_xor(quotes);
+  if ((std::popcount(quotes) & 1) != 0) inside &= bits_below(last_in(quotes, 0, 64, 0));
+  const std::uint32_t at = first_in(span.mask('@') & ~inside, start, end);
+  if (at == end) return Read::kFail;
+  // The local part, as find_local_part walks back to it.
+  std::uint32_t e = last_in(~blanks, start, at, end);
+  if (e == end) return Read::kFail;
+  std::uint64_t stops = quotes | blanks;
+  if (b[e] == '"') {
+    if (e == start || (stops >> (e - 1) & 1) != 0) return Read::kFail;
+    --e;
+  } else if (b[e] == '<') {
+    return Read::kFail;
+  } else {
+    stops |= span.mask('<');
+  }
+  f = {end, at, {last_in(stops, start, e, start - 1) + 1, e}, {}};
+  if (f.local.first >= f.local.last) return Read::kFail;
+  if (at + 1 == end) return Read::kFound;  // the output fails after the "@"
+  // The domain, as find_domain reads it.
+  const std::uint32_t d = first_in(~blanks, at + 1, end);
+  if (d != end && b[d] == '[') {
+    const std::uint32_t literal = first_in(~blanks, d + 1, end);
+    const std::uint32_t stop = first_in(span.mask(']') | blanks, literal, end);
+    f.domain = {literal, stop, stop != end};
+  } else {
+    f.domain = {d, first_in(span.mask('>', ',') | blanks, d, end), d != end};
+  }
+  return Read::kFound;
+}
+
+std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* out,
+                            std::uint32_t out_size) noexcept {
+  Found f{};
+  Read read = Read::kUnknown;
+  if (HDX_FAST_PATHS && field_len >= kShortSpanMin && field_len <= kShortSpanMax) {
+    read = read_short(field, field_len, f);
+  }
+  if (read == Read::kUnknown) read = read_general(field, field_len, f);
+  if (read == Read::kFail) return HDX_FAIL;
 
   // The output is built piece by piece, each cut to the room left and zero-terminated, and a
   // piece that fills the room fails the call with what was written kept.
   const std::uint32_t room = out_size - 1;
-  const std::uint32_t m = put(out, room, field + local.first, local.last - local.first + 1);
+  const std::uint32_t m = put(out, room, field + f.local.first, f.local.last - f.local.first + 1);
   if (m >= room) return HDX_FAIL;
   out[m] = '@';
   out[m + 1] = '\0';
   if (m + 1 >= room) return HDX_FAIL;
-  if (at + 1 >= end) return HDX_FAIL;
-  const Domain domain = find_domain(field, at, end);
-  if (!domain.found) return HDX_FAIL;
-  put(out + m + 1, room - (m + 1), field + domain.first, domain.stop - domain.first);
+  if (f.at + 1 >= f.end || !f.domain.found) return HDX_FAIL;
+  put(out + m + 1, room - (m + 1), field + f.domain.first, f.domain.stop - f.domain.first);
   return HDX_OK;
 }
 

@@ -350,6 +350,24 @@ class ShortSpan {
 #endif
 };
 
+// The bits of positions [lo, hi) of a span's masks, 0 <= lo, hi <= 64.
+constexpr std::uint64_t bits_below(std::uint32_t n) noexcept {
+  return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+}
+constexpr std::uint64_t bits_in(std::uint32_t lo, std::uint32_t hi) noexcept {
+  return bits_below(hi) & ~bits_below(lo);
+}
+// The lowest position that `mask` marks in [lo, hi), or hi; the highest one, or `none`.
+constexpr std::uint32_t first_in(std::uint64_t mask, std::uint32_t lo, std::uint32_t hi) noexcept {
+  mask &= bits_in(lo, hi);
+  return mask == 0 ? hi : static_cast<std::uint32_t>(std::countr_zero(mask));
+}
+constexpr std::uint32_t last_in(std::uint64_t mask, std::uint32_t lo, std::uint32_t hi,
+                                std::uint32_t none) noexcept {
+  mask &= bits_in(lo, hi);
+  return mask == 0 ? none : 63 - static_cast<std::uint32_t>(std::countl_zero(mask));
+}
+
 // Calls visit(q) for every byte q in [p, end) equal to c, in order. visit returns where the
 // search goes on, q + 1 or further (at most end), so that a caller can walk a stretch byte by byte
 // itself; it may change bytes below the position it returns, never the ones from there up. With
