@@ -52,6 +52,10 @@ inline std::uint32_t number_size(std::uint64_t n) noexcept {
 }
 
 inline void push_entry(Compactor& c, std::uint32_t len, std::uint32_t count) noexcept {
+  if (count == 1 && len < 64) {  // most entries: one byte
+    c.push(static_cast<std::uint8_t>(len * 2));
+    return;
+  }
   const auto put = [&c](std::uint8_t byte) { c.push(byte); };
   each_number_byte(std::uint64_t{len} * 2 + (count > 1), put);
   if (count > 1) each_number_byte(count, put);
@@ -68,6 +72,7 @@ inline void insert_length(std::uint8_t* buf, Compactor& c, std::uint32_t depth,
 
 // Reads the number whose first byte lies just below `top`, and moves `top` below it.
 inline std::uint64_t pop_number(const std::uint8_t* buf, std::uint32_t& top) noexcept {
+  if (buf[top - 1] < 0x80) return buf[--top];  // most numbers: one byte
   std::uint64_t n = 0;
   for (std::uint32_t shift = 0; shift < 64; shift += 7) {
     const std::uint8_t byte = buf[--top];
