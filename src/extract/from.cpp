@@ -224,6 +224,7 @@ Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f) noexce
   return Read::kFound;
 }
 
+#if HDX_SHORT_SPANS
 // A field of up to 64 bytes that needs no unfolding or cutting (no LF but its line end, no "(",
 // backslash or "="), which is most of them, read from its masks: the positions the walks above
 // find. Unknown for any other field, which they read.
@@ -270,14 +271,16 @@ Read read_short(const std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
   }
   return Read::kFound;
 }
+#endif
 
 std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* out,
                             std::uint32_t out_size) noexcept {
   Found f{};
   Read read = Read::kUnknown;
-  if (HDX_FAST_PATHS && field_len >= kShortSpanMin && field_len <= kShortSpanMax) {
+#if HDX_SHORT_SPANS
+  if (field_len >= kShortSpanMin && field_len <= kShortSpanMax)
     read = read_short(field, field_len, f);
-  }
+#endif
   if (read == Read::kUnknown) read = read_general(field, field_len, f);
   if (read == Read::kFail) return HDX_FAIL;
 

@@ -38,6 +38,7 @@ Bytes find_path_address(Bytes text) noexcept {
   return {b + p, stop == nullptr ? text.end : stop};
 }
 
+#if HDX_SHORT_SPANS
 // What the masks of a command of up to 64 bytes tell, which is all of it unless the path starts
 // with a source route or a double quote comes before the "@": then `known` is false, and the
 // walk above reads the command.
@@ -70,23 +71,30 @@ struct ShortAnswer {
   const std::uint64_t stops = (bracketed ? span.mask(' ', '>') : spaces) >> after;
   return {true, {b + p, stops == 0 ? text.end : b + after + std::countr_zero(stops)}};
 }
+#endif
+
+// The address into out, or HDX_FAIL where there is none. Cut silently to fit: the result stays
+// HDX_OK, as documented.
+std::int32_t put_address(Bytes address, char* out, std::uint32_t outSize) noexcept {
+  if (address.p == nullptr) return HDX_FAIL;
+  const std::uint32_t n = address.size() < outSize - 1 ? address.size() : outSize - 1;
+  T_memcpy(out, address.p, n);
+  out[n] = '\0';
+  return HDX_OK;
+}
 
 template <bool kBlocks>
 std::int32_t extract_path_address(const char* buf, std::uint32_t len, char* out,
                                   std::uint32_t outSize) noexcept {
   if (buf == nullptr || out == nullptr || outSize == 0) return HDX_FAIL;
-  Bytes address{nullptr, nullptr};
-  ShortAnswer answer{false, address};
-  if (HDX_FAST_PATHS && len >= kShortSpanMin && len <= kShortSpanMax) {
-    answer = find_short_path_address(from_span(buf, len));
+#if HDX_SHORT_SPANS
+  if (len >= kShortSpanMin && len <= kShortSpanMax) {
+    if (const ShortAnswer answer = find_short_path_address(from_span(buf, len)); answer.known) {
+      return put_address(answer.address, out, outSize);
+    }
   }
-  address = answer.known ? answer.address : find_path_address<kBlocks>(from_span(buf, len));
-  if (address.p == nullptr) return HDX_FAIL;
-  // Cut silently to fit: the result stays HDX_OK, as documented.
-  const std::uint32_t n = address.size() < outSize - 1 ? address.size() : outSize - 1;
-  T_memcpy(out, address.p, n);
-  out[n] = '\0';
-  return HDX_OK;
+#endif
+  return put_address(find_path_address<kBlocks>(from_span(buf, len)), out, outSize);
 }
 
 [[gnu::noinline]] std::int32_t extract_long_path_address(const char* buf, std::uint32_t len,

@@ -252,21 +252,28 @@ inline std::uint64_t mask64(const std::uint8_t* p, std::uint8_t c) noexcept {
 
 // A short span, classified once: the fast paths of the extractors and of unfolding take a field
 // of up to 64 bytes whole, as masks (bit i for p[i]), and answer from the masks where nothing
-// needs the general walk. Below kShortSpanMin bytes a span is not classified: the vector or word
-// loads that make its masks would reach outside it.
+// needs the general walk. Only where a span is one or two vector loads, in the x86-64-v3 and v4
+// builds: on the baseline's four 16-byte units and on PowerPC's words its masks cost more than
+// the walks they would replace (an SMTP command took 351 instructions instead of 201 on the
+// baseline), so those builds keep the walks.
+#if HDX_FAST_PATHS && defined(__AVX2__)
+#define HDX_SHORT_SPANS 1
+#else
+#define HDX_SHORT_SPANS 0
+#endif
+
+#if HDX_SHORT_SPANS
+// Below kShortSpanMin bytes a span is not classified: the loads that make its masks would reach
+// outside it.
 #if defined(__AVX512BW__)
 constexpr std::uint32_t kShortSpanMin = 1;  // a masked load reads only the span's bytes
-#elif defined(__SSE2__)
-constexpr std::uint32_t kShortSpanMin = 16;
 #else
-constexpr std::uint32_t kShortSpanMin = kWordBytes;
+constexpr std::uint32_t kShortSpanMin = 16;
 #endif
 constexpr std::uint32_t kShortSpanMax = 64;
 
 // A span of kShortSpanMin to 64 bytes, loaded once, whose masks then cost a compare or two each:
-// bit i of mask(cs...) stands for p[i] equal to any of `cs`. Reads stay inside [p, p + n): the
-// span is loaded as units that overlap where n is not a whole number of them, the last one ending
-// at p + n, and a byte that two units hold gives the same bit in both.
+// bit i of mask(cs...) stands for p[i] equal to any of `cs`. Reads stay inside [p, p + n).
 class ShortSpan {
  public:
   [[gnu::always_inline]] ShortSpan(const std::uint8_t* p, std::uint32_t n) noexcept {
@@ -274,9 +281,10 @@ class ShortSpan {
 #if defined(__AVX512BW__)
     inside_ = ~std::uint64_t{0} >> (64 - n);
     v_ = _mm512_maskz_loadu_epi8(inside_, p);
-#elif defined(__AVX2__)
-    // Two units of 32 bytes, the second ending at p + n; or, below 32 bytes, one unit of the 16
-    // at p and the 16 that end at p + n, taken twice, whose second mask drops its low half.
+#else
+    // Two units of 32 bytes, the second ending at p + n, which overlap where n is less than 64
+    // (a byte in both gives the same bit in both); or, below 32 bytes, one unit of the 16 at p
+    // and the 16 that end at p + n, taken twice, whose second mask drops its low half.
     if (n >= 32) {
       low_ = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
       high_ = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + n - 32));
@@ -289,17 +297,6 @@ class ShortSpan {
       drop_high_ = 16;
       shift_ = n - 16;
     }
-#else
-    // Units of 16 bytes, or machine words, the later ones ending at p + n where the span is
-    // shorter than 64 bytes.
-    for (std::uint32_t k = 0; k < kUnits; ++k) {
-      at_[k] = k * kUnit < n - kUnit ? k * kUnit : n - kUnit;
-#if defined(__SSE2__)
-      unit_[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at_[k]));
-#else
-      unit_[k] = load_word(p + at_[k]);
-#endif
-    }
 #endif
   }
 
@@ -307,24 +304,12 @@ class ShortSpan {
   [[gnu::always_inline]] std::uint64_t mask(Cs... cs) const noexcept {
 #if defined(__AVX512BW__)
     return (_mm512_cmpeq_epi8_mask(v_, _mm512_set1_epi8(static_cast<char>(cs))) | ...) & inside_;
-#elif defined(__AVX2__)
+#else
     const auto bits = [&](__m256i v) {
       return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(
           (_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(cs))) | ...)))};
     };
     return (bits(low_) & keep_low_) | bits(high_) >> drop_high_ << shift_;
-#else
-    std::uint64_t bits = 0;
-    for (std::uint32_t k = 0; k < kUnits; ++k) {
-#if defined(__SSE2__)
-      const std::uint64_t unit = static_cast<std::uint32_t>(_mm_movemask_epi8(
-          (_mm_cmpeq_epi8(unit_[k], _mm_set1_epi8(static_cast<char>(cs))) | ...)));
-#else
-      const std::uint64_t unit = gather_high((equal_high(unit_[k], cs) | ...));
-#endif
-      bits |= unit << at_[k];
-    }
-    return bits;
 #endif
   }
 
@@ -332,23 +317,13 @@ class ShortSpan {
 #if defined(__AVX512BW__)
   std::uint64_t inside_;
   __m512i v_;
-#elif defined(__AVX2__)
+#else
   __m256i low_, high_;
   std::uint64_t keep_low_ = ~std::uint64_t{0};
   std::uint32_t drop_high_ = 0, shift_;
-#else
-#if defined(__SSE2__)
-  static constexpr std::uint32_t kUnit = 16;
-  using Unit = __m128i;
-#else
-  static constexpr std::uint32_t kUnit = kWordBytes;
-  using Unit = Word;
-#endif
-  static constexpr std::uint32_t kUnits = kShortSpanMax / kUnit;
-  std::uint32_t at_[kUnits];
-  Unit unit_[kUnits];
 #endif
 };
+#endif
 
 // The bits of positions [lo, hi) of a span's masks, 0 <= lo, hi <= 64.
 constexpr std::uint64_t bits_below(std::uint32_t n) noexcept {

@@ -251,11 +251,13 @@ std::uint32_t unfold(std::uint8_t* buf, std::uint32_t len) noexcept {
   if (len == 0) return 0;
   // Most fields are short and hold no fold, which a short span's masks tell at once: no LF with
   // a blank after it. Nothing moves then, and the general walk would find as much.
-  if (HDX_FAST_PATHS && len >= kShortSpanMin && len <= kShortSpanMax) {
+#if HDX_SHORT_SPANS
+  if (len >= kShortSpanMin && len <= kShortSpanMax) {
     const ShortSpan span(buf, len);
     const std::uint64_t lfs = span.mask('\n') & ~(std::uint64_t{1} << (len - 1));
     if (lfs == 0 || (lfs & span.mask(' ', '\t') >> 1) == 0) return len;
   }
+#endif
   const std::uint8_t tail2 = buf[len - 1];
   const std::uint8_t tail1 = len >= 2 ? buf[len - 2] : 0;
   Unfolder unfolder(buf, len);
