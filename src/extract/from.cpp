@@ -201,6 +201,7 @@ Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f) noexce
   const auto start = static_cast<std::uint32_t>(skip_blanks(field + kNameLen, field + end) - field);
   if (start == end) return Read::kFail;
 
+  // Comments, then encoded words: a short region one cut at a time, a longer one in one pass.
   if (!plain && HDX_FAST_PATHS && end - start <= kShortMove) {
     bool unclosed = false;
     end = cut_one_at_a_time<CommentCuts>(field, start, end, &unclosed);
