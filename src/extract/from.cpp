@@ -189,13 +189,16 @@ struct Found {
 };
 enum class Read { kFail, kFound, kUnknown };
 
-// The in-place steps, then the walks: every field.
-Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f) noexcept {
+// The in-place steps, then the walks: every field, or, with `maybe_plain` false, one that holds
+// what needs them.
+Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f,
+                  bool maybe_plain = true) noexcept {
   // Most From fields are one line without comments or encoded words. Where the content holds no
   // LF, "(", backslash or "=", the unfold and both cutting passes would change nothing and find
   // nothing, so one search for those four bytes stands in for all three.
   const Bytes content = field_content(field, field_len);
-  const bool plain = find_any(content.p, content.end, '\n', '(', '\\', '=') == nullptr;
+  const bool plain =
+      maybe_plain && find_any(content.p, content.end, '\n', '(', '\\', '=') == nullptr;
   std::uint32_t end = plain ? content.size() : field_content(field, unfold(field, field_len)).size();
   if (end <= kNameLen) return Read::kFail;
   const auto start = static_cast<std::uint32_t>(skip_blanks(field + kNameLen, field + end) - field);
@@ -228,7 +231,7 @@ Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f) noexce
 #if HDX_SHORT_SPANS
 // A field of up to 64 bytes that needs no unfolding or cutting (no LF but its line end, no "(",
 // backslash or "="), which is most of them, read from its masks: the positions the walks above
-// find. Unknown for any other field, which they read.
+// find. Unknown for any other field, which they read, and need not search for those bytes.
 Read read_short(const std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
   const ShortSpan span(b, len);
   const std::uint64_t lfs = span.mask('\n');
@@ -279,8 +282,10 @@ std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* 
   Found f{};
   Read read = Read::kUnknown;
 #if HDX_SHORT_SPANS
-  if (field_len >= kShortSpanMin && field_len <= kShortSpanMax)
+  if (field_len >= kShortSpanMin && field_len <= kShortSpanMax) {
     read = read_short(field, field_len, f);
+    if (read == Read::kUnknown) read = read_general(field, field_len, f, false);
+  }
 #endif
   if (read == Read::kUnknown) read = read_general(field, field_len, f);
   if (read == Read::kFail) return HDX_FAIL;
