@@ -245,6 +245,71 @@ class Unfolder {
   std::uint32_t last_fold_ = 0;  // the byte after the last fold's LF
 };
 
+#if HDX_FAST_PATHS && defined(__SSE2__)
+// A field of kShortMin to kShortMax bytes, nearly every real one, is unfolded in a simpler pass:
+// its LFs come from one mask per 64 bytes, and where a blank follows one, the kept bytes before
+// it move down at once, and the fold's kind goes to a list on the stack, from which the leftovers
+// are written at the end. A field with no fold costs its masks and nothing else. The search's
+// restarts, the compactor's window and the log's stash, which the general walk needs for a field
+// of any size, made a realistic Received field cost 713 instructions instead of 511, and 789
+// instead of 625 on the baseline (callgrind). Only where a 64-byte mask is a few vector compares:
+// PowerPC's words would pay more for the masks than its search does. As in the walk, every write
+// lands below the LF being looked at, so the masks and the bytes read around an LF are the
+// caller's.
+// The last block's mask is that of the 64 bytes that end the field, the bits of the bytes before
+// the block dropped.
+constexpr std::uint32_t kShortMin = 64;
+constexpr std::uint32_t kShortMax = 512;
+
+// The kept runs between folds are mostly longer than 32 bytes: in 32-byte pieces inline, where
+// move_down's dispatch and call cost as much as the move.
+[[gnu::always_inline]] inline void move_kept(std::uint8_t* dst, const std::uint8_t* src,
+                                             std::uint32_t n) noexcept {
+  using Piece [[gnu::vector_size(32)]] = std::uint8_t;
+  if (n >= sizeof(Piece) && n <= kShortMove)
+    move_in_pieces<Piece>(dst, src, n);
+  else
+    move_down(dst, src, n);
+}
+
+std::uint32_t unfold_short(std::uint8_t* buf, std::uint32_t len) noexcept {
+  HDX_CHECK(len >= kShortMin && len <= kShortMax);
+  bool crlf_folds[kShortMax / 2];  // a fold takes two bytes at the least
+  std::uint32_t folds = 0;
+  std::uint32_t w = 0;     // the end of the kept bytes
+  std::uint32_t kept = 0;  // the first byte not kept yet
+  for (std::uint32_t block = 0; block < len; block += 64) {
+    std::uint64_t lfs = block + 64 <= len ? mask64(buf + block, '\n')
+                                          : mask64(buf + len - 64, '\n') >> (block + 64 - len);
+    if (block + 64 >= len) lfs &= bits_below(len - 1 - block);  // a terminator at the end stays
+    for (; lfs != 0; lfs &= lfs - 1) {
+      const std::uint32_t lf = block + static_cast<std::uint32_t>(std::countr_zero(lfs));
+      if (!is_blank(buf[lf + 1])) continue;
+      const bool crlf = lf > 0 && buf[lf - 1] == '\r';
+      const std::uint32_t cut = lf - crlf;
+      if (folds == 0) w = kept = cut;  // nothing moves below the first fold
+      move_kept(buf + w, buf + kept, cut - kept);
+      w += cut - kept;
+      kept = lf + 1;
+      crlf_folds[folds++] = crlf;
+    }
+  }
+  if (folds == 0) return len;
+  // The field's last two bytes, before the last move, which may reach the second of them.
+  const std::uint8_t tail2 = buf[len - 1];
+  const std::uint8_t tail1 = buf[len - 2];
+  move_kept(buf + w, buf + kept, len - kept);
+  const std::uint32_t new_len = w + (len - kept);
+  std::uint32_t top = len;
+  for (std::uint32_t i = 0; i < folds; ++i) {
+    buf[--top] = tail2;
+    if (crlf_folds[i]) buf[--top] = tail1;
+  }
+  HDX_CHECK(top == new_len);
+  return new_len;
+}
+#endif
+
 }  // namespace
 
 std::uint32_t unfold(std::uint8_t* buf, std::uint32_t len) noexcept {
@@ -257,6 +322,9 @@ std::uint32_t unfold(std::uint8_t* buf, std::uint32_t len) noexcept {
     const std::uint64_t lfs = span.mask('\n') & ~(std::uint64_t{1} << (len - 1));
     if (lfs == 0 || (lfs & span.mask(' ', '\t') >> 1) == 0) return len;
   }
+#endif
+#if HDX_FAST_PATHS && defined(__SSE2__)
+  if (len >= kShortMin && len <= kShortMax) return unfold_short(buf, len);
 #endif
   const std::uint8_t tail2 = buf[len - 1];
   const std::uint8_t tail1 = len >= 2 ? buf[len - 2] : 0;
