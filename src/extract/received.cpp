@@ -23,19 +23,19 @@ Bytes find_sender_ip(Bytes content) noexcept {
   if (end - p < 5 || T_memcmp(p, "from", 4) != 0) return kNone;
   p = skip_blanks(p + 4, end);
   if (p < end && *p != '(') {  // the announced host name comes first
-    p = find_any(p, end, ' ', '\t', '(');
+    p = find_any<true>(p, end, ' ', '\t', '(');
     if (p == nullptr) return kNone;
     p = skip_blanks(p, end);
   }
   if (p == end || *p != '(') return kNone;
-  p = find_any(p, end, '[', ')');
+  p = find_any<true>(p, end, '[', ')');
   if (p == nullptr || *p == ')') return kNone;
   p = skip_blanks(p + 1, end);
   if (p == end) return kNone;
   const std::uint8_t* const start = p;
   if (*p == ']' || *p == ')') return {start, start};
   // An address that runs to the end was cut off.
-  p = find_any(p, end, ']', ')', ' ', '\t');
+  p = find_any<true>(p, end, ']', ')', ' ', '\t');
   if (p == nullptr) return kNone;
   return {start, p};
 }

@@ -164,7 +164,10 @@ inline std::uint64_t gather_high(Word high) noexcept {
 // on x86-64, else a machine word at a time; a block is read only when all of it lies inside the
 // range.
 // Always inlined: as a call it costs more than the search itself where matches stand close.
-template <class... Cs>
+// kWideFirst is for a caller whose matches mostly lie further than 16 bytes away but within a wide
+// block, such as the end of a host name: the wider builds then compare a wide block first (a
+// Received field, 483 instructions instead of 511 in the x86-64-v3 build).
+template <bool kWideFirst = false, class... Cs>
 [[gnu::always_inline]] inline const std::uint8_t* find_any(const std::uint8_t* p,
                                                            const std::uint8_t* end,
                                                            Cs... cs) noexcept {
@@ -179,6 +182,10 @@ template <class... Cs>
     return static_cast<unsigned>(_mm_movemask_epi8((equal16(at, cs) | ...)));
   };
   if constexpr (kBlock > 16) {
+    if (kWideFirst && end - p >= 2 * kBlock) {
+      if (const auto bits = match_block(p, cs...)) return p + std::countr_zero(bits);
+      return find_any_wide(p + kBlock, end, cs...);
+    }
     // A match close by is the common case, and the narrow unit's compare answers it for less
     // than a wide one's: the wide blocks start after the first sixteen bytes.
     if (end - p >= 16 + kBlock) {

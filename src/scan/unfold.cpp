@@ -278,10 +278,7 @@ std::uint32_t unfold_short(std::uint8_t* buf, std::uint32_t len) noexcept {
   std::uint32_t folds = 0;
   std::uint32_t w = 0;     // the end of the kept bytes
   std::uint32_t kept = 0;  // the first byte not kept yet
-  for (std::uint32_t block = 0; block < len; block += 64) {
-    std::uint64_t lfs = block + 64 <= len ? mask64(buf + block, '\n')
-                                          : mask64(buf + len - 64, '\n') >> (block + 64 - len);
-    if (block + 64 >= len) lfs &= bits_below(len - 1 - block);  // a terminator at the end stays
+  const auto visit = [&](std::uint32_t block, std::uint64_t lfs) HDX_INLINE_WIDE {
     for (; lfs != 0; lfs &= lfs - 1) {
       const std::uint32_t lf = block + static_cast<std::uint32_t>(std::countr_zero(lfs));
       if (!is_blank(buf[lf + 1])) continue;
@@ -293,7 +290,15 @@ std::uint32_t unfold_short(std::uint8_t* buf, std::uint32_t len) noexcept {
       kept = lf + 1;
       crlf_folds[folds++] = crlf;
     }
+  };
+  // The whole blocks before the last byte, then the rest up to it: a terminator at the end stays.
+  const std::uint32_t last = len - 1;
+  std::uint32_t block = 0;
+  for (; block + 64 <= last; block += 64) {
+    if (const std::uint64_t lfs = mask64(buf + block, '\n')) visit(block, lfs);
   }
+  if (block < last)
+    visit(block, mask64(buf + len - 64, '\n') >> (64 - (len - block)) & bits_below(last - block));
   if (folds == 0) return len;
   // The field's last two bytes, before the last move, which may reach the second of them.
   const std::uint8_t tail2 = buf[len - 1];
@@ -301,9 +306,11 @@ std::uint32_t unfold_short(std::uint8_t* buf, std::uint32_t len) noexcept {
   move_kept(buf + w, buf + kept, len - kept);
   const std::uint32_t new_len = w + (len - kept);
   std::uint32_t top = len;
-  for (std::uint32_t i = 0; i < folds; ++i) {
-    buf[--top] = tail2;
-    if (crlf_folds[i]) buf[--top] = tail1;
+  for (std::uint32_t i = 0; i < folds;
+       ++i) {  // without a branch: an LF fold's tail1 is overwritten
+    top -= 1 + crlf_folds[i];
+    buf[top] = tail1;
+    buf[top + crlf_folds[i]] = tail2;
   }
   HDX_CHECK(top == new_len);
   return new_len;
