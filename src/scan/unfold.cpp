@@ -255,8 +255,8 @@ class Unfolder {
 // to 511 (789 and 625 on the baseline; callgrind). Only where a 64-byte mask is a few vector
 // compares: PowerPC's words would pay more for the masks than its search does. As in the walk,
 // every write lands below the LF being looked at, so the masks and the bytes read around an LF
-// are the caller's. The last block's mask is that of the 64 bytes that end the field, the bits of
-// the bytes before the block dropped: kShortMin bytes at the least.
+// are the caller's. The bytes before the first whole block take the mask of the field's first 64:
+// kShortMin bytes at the least.
 constexpr std::uint32_t kShortMin = 64;
 constexpr std::uint32_t kShortMax = 512;
 
@@ -307,14 +307,15 @@ std::uint32_t unfold_short(std::uint8_t* buf, std::uint32_t len) noexcept {
       crlf_folds[folds++] = crlf;
     }
   };
-  // The whole blocks before the last byte, then the rest up to it: a terminator at the end stays.
-  const std::uint32_t last = len - 1;
-  std::uint32_t block = 0;
-  for (; block + 64 <= last; block += 64) {
-    if (const std::uint64_t lfs = mask64(buf + block, '\n')) visit(block, lfs);
+  // The bytes before the first whole block, from the mask of the field's first 64; then whole
+  // blocks up to the end. A terminator at the end stays: the last block's last bit is dropped.
+  const std::uint32_t head = len % 64;
+  if (head != 0) visit(0, mask64(buf, '\n') & bits_below(head));
+  for (std::uint32_t block = head; block < len; block += 64) {
+    std::uint64_t lfs = mask64(buf + block, '\n');
+    if (block + 64 == len) lfs &= ~(std::uint64_t{1} << 63);
+    if (lfs != 0) visit(block, lfs);
   }
-  if (block < last)
-    visit(block, mask64(buf + len - 64, '\n') >> (64 - (len - block)) & bits_below(last - block));
   if (folds == 0) return len;
   // The field's last two bytes, before the last move, which may reach the second of them.
   const std::uint8_t tail2 = buf[len - 1];
