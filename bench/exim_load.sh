@@ -46,13 +46,17 @@ use() {
   exim_start || { cat "$work/exim.out"; exit 1; }
   [[ -n $cgroup ]] && echo "$exim_pid" >"$cgroup/tasks"
 }
-# send COUNT: milliseconds from the first connection until COUNT messages are delivered.
+# send COUNT: milliseconds from the first connection until COUNT messages are delivered; a run
+# that has not delivered them a minute after the last is sent stops the benchmark.
 send() {
-  local want start
+  local want start waited=0
   want=$1 start=$(date +%s%N)
   smtp-source -c -m "$1" -s 20 -f ann@example.org -t bob@test.example "127.0.0.1:$smtp_port" \
     >/dev/null
-  while (($(count) < want)); do sleep 0.1; done
+  while (($(count) < want)); do
+    ((waited++ < 600)) || { echo "exim_load.sh: $(count) of $want delivered" >&2; exit 1; }
+    sleep 0.1
+  done
   echo $((($(date +%s%N) - start) / 1000000))
 }
 
@@ -65,7 +69,7 @@ for round in 0 1 2; do
     setup=${setups[(round + i) % 3]}
     use "$setup"
     before=$(cpu_ns)
-    ms=$(send "$messages")
+    ms=$(send "$messages") || exit 1
     used=$(($(cpu_ns) - before))
     echo "round $((round + 1)), $setup: $ms ms, $((used / messages / 1000)) us of CPU a message" >&2
     [[ $setup == none ]] ||

@@ -46,11 +46,14 @@ exim_conf=$templates/exim.conf
 exim_trusted=/etc/exim4/trusted_configs
 
 # exim_acl ACL_FILE MODULE: the package's statements, as the build or the package writes them,
-# naming MODULE, and the libhdx that it loads, instead of their installed paths.
+# naming MODULE, the libhdx that it loads and a policy file in $work, instead of their installed
+# paths. The policy file is left empty, as the package installs it: it acts on nothing.
 exim_acl() {
   local lib
   lib=$(ldd "$2" | awk '$1 ~ /^libhdx[.]so/ { print $3 }')
-  sed -e "s|[^{} ]*/hdx-exim[.]so|$2|g" -e "s|[^{} ]*/libhdx[.]so[.0-9]*|$lib|g" "$1"
+  : >"$work/hdx-policy.conf"
+  sed -e "s|[^{} ]*/hdx-exim[.]so|$2|g" -e "s|[^{} ]*/libhdx[.]so[.0-9]*|$lib|g" \
+    -e "s|[^{} ]*/hdx-policy[.]conf|$work/hdx-policy.conf|g" "$1"
 }
 exim_setup() {
   local smtp_port=$1 acl_file=$2
