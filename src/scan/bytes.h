@@ -66,6 +66,16 @@ template <class... Cs>
   return static_cast<unsigned>(_mm_movemask_epi8((equal16(at, cs) | ...)));
 }
 
+#if defined(__AVX2__)
+// Bit i stands for at[i] equal to any of `cs`, over 32 bytes.
+template <class... Cs>
+[[gnu::always_inline]] inline unsigned match32(const std::uint8_t* at, Cs... cs) noexcept {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+  return static_cast<unsigned>(
+      _mm256_movemask_epi8((_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(cs))) | ...)));
+}
+#endif
+
 // The widest vector unit this build is for, the one place that chooses it: a block of kBlock
 // bytes and, for the wider builds, the mask of the bytes of a block equal to any of `cs` (bit i
 // for at[i]). The x86-64 baseline has SSE2's 16 bytes; the x86-64-v3 build AVX2's 32; the
@@ -81,9 +91,7 @@ template <class... Cs>
 constexpr std::ptrdiff_t kBlock = 32;
 template <class... Cs>
 [[gnu::always_inline]] inline unsigned match_block(const std::uint8_t* at, Cs... cs) noexcept {
-  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-  return static_cast<unsigned>(
-      _mm256_movemask_epi8((_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(cs))) | ...)));
+  return match32(at, cs...);
 }
 #else
 constexpr std::ptrdiff_t kBlock = 16;
@@ -187,11 +195,7 @@ template <bool kWideFirst = false, class... Cs>
     if (kWideFirst && end - p >= 32 + kBlock) {
       // AVX2's 32 bytes, in the x86-64-v4 build too: there a first compare of 64 made a
       // Received field take 52 ns instead of 41 (the x86-64-v3 build's), at fewer instructions.
-      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-      if (const auto bits = static_cast<unsigned>(_mm256_movemask_epi8(
-              (_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(cs))) | ...)))) {
-        return p + std::countr_zero(bits);
-      }
+      if (const unsigned bits = match32(p, cs...)) return p + std::countr_zero(bits);
       return find_any_wide(p + 32, end, cs...);
     }
 #endif
