@@ -303,18 +303,16 @@ class ShortSpan {
     v_ = _mm512_maskz_loadu_epi8(inside_, p);
 #else
     // Two units of 32 bytes, the second ending at p + n, which overlap where n is less than 64
-    // (a byte in both gives the same bit in both); or, below 32 bytes, one unit of the 16 at p
-    // and the 16 that end at p + n, taken twice, whose second mask drops its low half.
+    // (a byte in both gives the same bit in both); or, below 32 bytes, two of 16 so placed, each
+    // in a unit whose upper half is zeros. No mask is of zeros, so those bytes give no bit, and
+    // both cases make their masks alike: low's bits, and high's moved up to end at bit n.
     if (n >= 32) {
       low_ = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
       high_ = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + n - 32));
       shift_ = n - 32;
     } else {
-      low_ = _mm256_set_m128i(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)),
-                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-      high_ = low_;
-      keep_low_ = 0xFFFF;
-      drop_high_ = 16;
+      low_ = _mm256_zextsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+      high_ = _mm256_zextsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)));
       shift_ = n - 16;
     }
 #endif
@@ -325,11 +323,12 @@ class ShortSpan {
 #if defined(__AVX512BW__)
     return (_mm512_cmpeq_epi8_mask(v_, _mm512_set1_epi8(static_cast<char>(cs))) | ...) & inside_;
 #else
+    HDX_CHECK(((cs != 0) && ...));  // the zeros above a unit of 16 would match
     const auto bits = [&](__m256i v) {
       return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(
           (_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(cs))) | ...)))};
     };
-    return (bits(low_) & keep_low_) | bits(high_) >> drop_high_ << shift_;
+    return bits(low_) | bits(high_) << shift_;
 #endif
   }
 
@@ -339,8 +338,7 @@ class ShortSpan {
   __m512i v_;
 #else
   __m256i low_, high_;
-  std::uint64_t keep_low_ = ~std::uint64_t{0};
-  std::uint32_t drop_high_ = 0, shift_;
+  std::uint32_t shift_;
 #endif
 };
 #endif
