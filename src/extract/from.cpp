@@ -189,6 +189,17 @@ struct Found {
 };
 enum class Read { kFail, kFound, kUnknown };
 
+// The region [start, end) read by the walks, once nothing is left to unfold or cut.
+Read read_walks(const std::uint8_t* field, std::uint32_t start, std::uint32_t end,
+                Found& f) noexcept {
+  const std::uint32_t at = find_at_sign(field, start, end);
+  if (at == end) return Read::kFail;
+  f = {end, at, find_local_part(field, start, at), {}};
+  if (f.local.first >= f.local.last) return Read::kFail;
+  if (at + 1 < end) f.domain = find_domain(field, at, end);
+  return Read::kFound;
+}
+
 // The in-place steps, then the walks: every field, or, with `maybe_plain` false, one that holds
 // what needs them.
 Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f,
@@ -220,33 +231,23 @@ Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f,
     if (end <= start) return Read::kFail;
   }
 
-  const std::uint32_t at = find_at_sign(field, start, end);
-  if (at == end) return Read::kFail;
-  f = {end, at, find_local_part(field, start, at), {}};
-  if (f.local.first >= f.local.last) return Read::kFail;
-  if (at + 1 < end) f.domain = find_domain(field, at, end);
-  return Read::kFound;
+  return read_walks(field, start, end, f);
 }
 
 #if HDX_SHORT_SPANS
-// A field of up to 64 bytes that needs no unfolding or cutting (no LF but its line end, no "(",
-// backslash or "="), which is most of them, read from its masks: the positions the walks above
-// find. Unknown for any other field, which they read, and need not search for those bytes.
-Read read_short(const std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
-  const ShortSpan span(b, len);
-  const std::uint64_t lfs = span.mask('\n');
-  std::uint32_t end = len;
-  if ((lfs >> (len - 1) & 1) != 0 && --end > 0 && b[end - 1] == '\r') --end;
-  if (((span.mask('(', '\\', '=') | lfs) & bits_below(end)) != 0) return Read::kUnknown;
-  if (end <= kNameLen) return Read::kFail;
-  const std::uint64_t blanks = span.mask(' ', '\t');
-  const std::uint32_t start = first_in(~blanks, kNameLen, end);
-  if (start == end) return Read::kFail;
+// The region [start, end) of a span of the field that holds no backslash and nothing left to
+// unfold or cut, read from its masks: the positions the walks above find.
+[[gnu::always_inline]] inline Read read_span(const ShortSpan& span, const std::uint8_t* b,
+                                             std::uint32_t start, std::uint32_t end,
+                                             std::uint64_t blanks, Found& f) noexcept {
   // Inside a quoted string: an odd number of quotes before. With no backslash every string
   // closes at the next quote, but the last of an odd number opens none, and counts as one byte.
   const std::uint64_t quotes = span.mask('"') & bits_in(start, end);
-  std::uint64_t inside = prefix_xor(quotes);
-  if ((std::popcount(quotes) & 1) != 0) inside &= bits_below(last_in(quotes, 0, 64, 0));
+  std::uint64_t inside = 0;
+  if (quotes != 0) {  // as in most fields: then their prefix XOR, the dearest mask, is not made
+    inside = prefix_xor(quotes);
+    if ((std::popcount(quotes) & 1) != 0) inside &= bits_below(last_in(quotes, 0, 64, 0));
+  }
   const std::uint32_t at = first_in(span.mask('@') & ~inside, start, end);
   if (at == end) return Read::kFail;
   // The local part, as find_local_part walks back to it.
@@ -275,6 +276,102 @@ Read read_short(const std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
   }
   return Read::kFound;
 }
+
+// The cuts that a region holding no backslash needs, as the cutting passes would find them, at
+// their positions before any is made. A comment runs from a "(" to the first ")" after it, and an
+// encoded word from an "=?" to the first "?=" after it, both bytes of each inside the region.
+struct MaskCuts {
+  std::uint32_t at[kShortSpanMax / 2], len[kShortSpanMax / 2];  // a cut takes two bytes or more
+  std::uint32_t count = 0;
+  bool unclosed = false;
+
+  void add(std::uint32_t from, std::uint32_t to) noexcept {  // [from, to]
+    at[count] = from;
+    len[count++] = to - from + 1;
+  }
+  // False where a comment holds a "(", whose nesting only the comment walk measures.
+  bool comments(std::uint64_t opens, std::uint64_t closes) noexcept {
+    while (opens != 0) {
+      const auto open = static_cast<std::uint32_t>(std::countr_zero(opens));
+      const std::uint64_t after = closes & ~bits_below(open);
+      if (after == 0) {  // the field fails, once the comments before this one are cut
+        unclosed = true;
+        return true;
+      }
+      const auto close = static_cast<std::uint32_t>(std::countr_zero(after));
+      opens &= opens - 1;
+      if ((opens & bits_below(close)) != 0) return false;
+      add(open, close);
+    }
+    return true;
+  }
+  // `opens` marks each "=?", `closes` each "?=", by its first byte.
+  void encoded_words(std::uint64_t opens, std::uint64_t closes) noexcept {
+    while (opens != 0) {
+      const auto open = static_cast<std::uint32_t>(std::countr_zero(opens));
+      const std::uint64_t after = closes & ~bits_below(open + 2);
+      if (after == 0) return;  // an "=?" with no "?=" after it ends the search
+      const auto close = static_cast<std::uint32_t>(std::countr_zero(after)) + 1;
+      add(open, close);
+      opens &= ~bits_below(close + 1);
+    }
+  }
+  // Each cut as the passes make it, moving the rest of the region down; the region's new end.
+  std::uint32_t make(std::uint8_t* b, std::uint32_t end) const noexcept {
+    std::uint32_t cut_so_far = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint32_t from = at[i] - cut_so_far;
+      move_down(b + from, b + from + len[i], end - from - len[i]);
+      end -= len[i];
+      cut_so_far += len[i];
+    }
+    return end;
+  }
+};
+
+// The region [start, end) with the comments or the encoded words that `opens` and `closes` mark
+// cut, then read. Out of line: its list of cuts would cost every short field a larger frame.
+[[gnu::noinline]] Read cut_and_read_short(std::uint8_t* b, std::uint32_t start, std::uint32_t end,
+                                          bool comments, std::uint64_t opens, std::uint64_t closes,
+                                          Found& f) noexcept {
+  MaskCuts cuts;
+  if (comments) {
+    if (!cuts.comments(opens, closes)) return Read::kUnknown;
+  } else {
+    cuts.encoded_words(opens, closes);
+  }
+  end = cuts.make(b, end);
+  if (cuts.unclosed || end <= start) return Read::kFail;
+  if (end < kShortSpanMin) return read_walks(b, start, end, f);
+  const ShortSpan span(b, end);
+  return read_span(span, b, start, end, span.mask(' ', '\t'), f);
+}
+
+// A field of up to 64 bytes with nothing to unfold and no backslash, which is most of them, read
+// from its masks, its comments or encoded words (not both: the cutting of the one could make
+// the other) cut at positions that the masks give. Unknown for any other field, which the walks
+// read; their search for what needs cutting is not made again.
+Read read_short(std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
+  const ShortSpan span(b, len);
+  const std::uint64_t lfs = span.mask('\n');
+  std::uint32_t end = len;
+  if ((lfs >> (len - 1) & 1) != 0 && --end > 0 && b[end - 1] == '\r') --end;
+  if ((lfs & bits_below(end)) != 0) return Read::kUnknown;
+  if (end <= kNameLen) return Read::kFail;
+  const std::uint64_t blanks = span.mask(' ', '\t');
+  const std::uint32_t start = first_in(~blanks, kNameLen, end);
+  if (start == end) return Read::kFail;
+  const std::uint64_t region = bits_in(start, end);
+  if ((span.mask('(', '\\', '=') & region) == 0) return read_span(span, b, start, end, blanks, f);
+  const std::uint64_t opens = span.mask('(') & region, equals = span.mask('=') & region;
+  if ((span.mask('\\') & region) != 0 || (opens != 0 && equals != 0)) return Read::kUnknown;
+  if (opens != 0) return cut_and_read_short(b, start, end, true, opens, span.mask(')') & region, f);
+  // Both bytes of an "=?" or a "?=" inside the region.
+  const std::uint64_t marks = span.mask('?') & bits_in(start, end - 1);
+  const std::uint64_t pairs = bits_below(end - 1);
+  return cut_and_read_short(b, start, end, false, equals & marks >> 1 & pairs,
+                            marks & equals >> 1 & pairs, f);
+}
 #endif
 
 std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* out,
@@ -290,15 +387,23 @@ std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* 
   if (read == Read::kUnknown) read = read_general(field, field_len, f);
   if (read == Read::kFail) return HDX_FAIL;
 
-  // The output is built piece by piece, each cut to the room left and zero-terminated, and a
-  // piece that fills the room fails the call with what was written kept.
+  // The output is built in three pieces, the local part, "@" and the domain, each cut to the room
+  // left and zero-terminated, and a piece that fills the room fails the call with what was written
+  // kept. Where the three stand side by side in the field, as in most, one copy cut to the room
+  // writes what they would, and the call fails where the "@" would.
   const std::uint32_t room = out_size - 1;
-  const std::uint32_t m = put(out, room, field + f.local.first, f.local.last - f.local.first + 1);
+  const std::uint32_t local_len = f.local.last - f.local.first + 1;
+  const bool whole = f.domain.found && f.at + 1 < f.end;
+  if (whole && f.local.last + 1 == f.at && f.domain.first == f.at + 1) {
+    put(out, room, field + f.local.first, f.domain.stop - f.local.first);
+    return local_len + 1 < room ? HDX_OK : HDX_FAIL;
+  }
+  const std::uint32_t m = put(out, room, field + f.local.first, local_len);
   if (m >= room) return HDX_FAIL;
   out[m] = '@';
   out[m + 1] = '\0';
   if (m + 1 >= room) return HDX_FAIL;
-  if (f.at + 1 >= f.end || !f.domain.found) return HDX_FAIL;
+  if (!whole) return HDX_FAIL;
   put(out + m + 1, room - (m + 1), field + f.domain.first, f.domain.stop - f.domain.first);
   return HDX_OK;
 }
