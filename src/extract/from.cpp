@@ -200,40 +200,6 @@ Read read_walks(const std::uint8_t* field, std::uint32_t start, std::uint32_t en
   return Read::kFound;
 }
 
-// The in-place steps, then the walks: every field, or, with `maybe_plain` false, one that holds
-// what needs them.
-Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f,
-                  bool maybe_plain = true) noexcept {
-  // Most From fields are one line without comments or encoded words. Where the content holds no
-  // LF, "(", backslash or "=", the unfold and both cutting passes would change nothing and find
-  // nothing, so one search for those four bytes stands in for all three.
-  const Bytes content = field_content(field, field_len);
-  const bool plain =
-      maybe_plain && find_any(content.p, content.end, '\n', '(', '\\', '=') == nullptr;
-  std::uint32_t end = plain ? content.size() : field_content(field, unfold(field, field_len)).size();
-  if (end <= kNameLen) return Read::kFail;
-  const auto start = static_cast<std::uint32_t>(skip_blanks(field + kNameLen, field + end) - field);
-  if (start == end) return Read::kFail;
-
-  // Comments, then encoded words: a short region one cut at a time, a longer one in one pass.
-  if (!plain && HDX_FAST_PATHS && end - start <= kShortMove) {
-    bool unclosed = false;
-    end = cut_one_at_a_time<CommentCuts>(field, start, end, &unclosed);
-    if (unclosed || end <= start) return Read::kFail;
-    end = cut_one_at_a_time<EncodedWordCuts>(field, start, end);
-    if (end <= start) return Read::kFail;
-  } else if (!plain) {
-    CommentCuts comments{field, start, end};
-    end = cut_spans(field, start, end, comments);
-    if (comments.unclosed || end <= start) return Read::kFail;
-    EncodedWordCuts words{field, start, end};
-    end = cut_spans(field, start, end, words);
-    if (end <= start) return Read::kFail;
-  }
-
-  return read_walks(field, start, end, f);
-}
-
 #if HDX_SHORT_SPANS
 // The region [start, end) of a span of the field that holds no backslash and nothing left to
 // unfold or cut, read from its masks: the positions the walks above find.
@@ -277,6 +243,24 @@ Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f,
   return Read::kFound;
 }
 
+#endif
+
+// The region [start, end) of a field, with nothing left to unfold or cut, read: from a span's masks
+// where it fits one and holds no backslash, as most do once their comments and encoded words are
+// cut, or else by the walks.
+Read read_region(const std::uint8_t* b, std::uint32_t start, std::uint32_t end, Found& f) noexcept {
+#if HDX_SHORT_SPANS
+  if (end >= kShortSpanMin && end <= kShortSpanMax) {
+    const ShortSpan span(b, end);
+    const std::uint64_t blanks = span.mask(' ', '\t');
+    if ((span.mask('\\') & bits_in(start, end)) == 0)
+      return read_span(span, b, start, end, blanks, f);
+  }
+#endif
+  return read_walks(b, start, end, f);
+}
+
+#if HDX_SHORT_SPANS
 // The cuts that a region holding no backslash needs, as the cutting passes would find them, at
 // their positions before any is made. A comment runs from a "(" to the first ")" after it, and an
 // encoded word from an "=?" to the first "?=" after it, both bytes of each inside the region.
@@ -373,6 +357,41 @@ Read read_short(std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
                             marks & equals >> 1 & pairs, f);
 }
 #endif
+
+// The in-place steps, then the walks: every field, or, with `maybe_plain` false, one that holds
+// what needs them.
+Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f,
+                  bool maybe_plain = true) noexcept {
+  // Most From fields are one line without comments or encoded words. Where the content holds no
+  // LF, "(", backslash or "=", the unfold and both cutting passes would change nothing and find
+  // nothing, so one search for those four bytes stands in for all three.
+  const Bytes content = field_content(field, field_len);
+  const bool plain =
+      maybe_plain && find_any(content.p, content.end, '\n', '(', '\\', '=') == nullptr;
+  std::uint32_t end =
+      plain ? content.size() : field_content(field, unfold(field, field_len)).size();
+  if (end <= kNameLen) return Read::kFail;
+  const auto start = static_cast<std::uint32_t>(skip_blanks(field + kNameLen, field + end) - field);
+  if (start == end) return Read::kFail;
+
+  // Comments, then encoded words: a short region one cut at a time, a longer one in one pass.
+  if (!plain && HDX_FAST_PATHS && end - start <= kShortMove) {
+    bool unclosed = false;
+    end = cut_one_at_a_time<CommentCuts>(field, start, end, &unclosed);
+    if (unclosed || end <= start) return Read::kFail;
+    end = cut_one_at_a_time<EncodedWordCuts>(field, start, end);
+    if (end <= start) return Read::kFail;
+  } else if (!plain) {
+    CommentCuts comments{field, start, end};
+    end = cut_spans(field, start, end, comments);
+    if (comments.unclosed || end <= start) return Read::kFail;
+    EncodedWordCuts words{field, start, end};
+    end = cut_spans(field, start, end, words);
+    if (end <= start) return Read::kFail;
+  }
+
+  return read_region(field, start, end, f);
+}
 
 std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* out,
                             std::uint32_t out_size) noexcept {
