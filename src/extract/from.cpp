@@ -2,6 +2,8 @@
 // address out of a whole From field, through display names, comments, encoded words, quoted
 // strings and blanks around the "@".
 #include <bit>
+#include <type_traits>
+#include <utility>
 
 #include "extract/at_sign.h"
 #include "extract/cuts.h"
@@ -243,29 +245,45 @@ Read read_walks(const std::uint8_t* field, std::uint32_t start, std::uint32_t en
   return Read::kFound;
 }
 
-#endif
-
-// The region [start, end) of a field, with nothing left to unfold or cut, read: from a span's masks
-// where it fits one and holds no backslash, as most do once their comments and encoded words are
-// cut, or else by the walks.
-Read read_region(const std::uint8_t* b, std::uint32_t start, std::uint32_t end, Found& f) noexcept {
-#if HDX_SHORT_SPANS
-  if (end >= kShortSpanMin && end <= kShortSpanMax) {
-    const ShortSpan span(b, end);
-    const std::uint64_t blanks = span.mask(' ', '\t');
-    if ((span.mask('\\') & bits_in(start, end)) == 0)
-      return read_span(span, b, start, end, blanks, f);
-  }
-#endif
-  return read_walks(b, start, end, f);
+// The lowest position that `mask` marks, which must be one.
+constexpr std::uint32_t lowest(std::uint64_t mask) noexcept {
+  return static_cast<std::uint32_t>(std::countr_zero(mask));
+}
+#if defined(__SIZEOF_INT128__)
+using WideMask = unsigned __int128;
+constexpr std::uint32_t lowest(WideMask mask) noexcept {
+  const auto low = static_cast<std::uint64_t>(mask);
+  return low != 0 ? lowest(low) : 64 + lowest(static_cast<std::uint64_t>(mask >> 64));
 }
 
-#if HDX_SHORT_SPANS
+// A field of 65 to 128 bytes as two spans of 64, the second ending at the field's end, whose
+// masks make one of 128 bits; most such fields hold an encoded word or two, and once those are
+// cut, fit a short span.
+class MediumSpan {
+ public:
+  static constexpr std::uint32_t kMin = kShortSpanMax + 1, kMax = 2 * kShortSpanMax;
+  [[gnu::always_inline]] MediumSpan(const std::uint8_t* p, std::uint32_t n) noexcept
+      : low_(p, 64), high_(p + n - 64, 64), drop_(kMax - n) {
+    HDX_CHECK(n >= kMin && n <= kMax);
+  }
+  template <class... Cs>
+  [[gnu::always_inline]] WideMask mask(Cs... cs) const noexcept {
+    return WideMask{low_.mask(cs...)} | WideMask{high_.mask(cs...) >> drop_} << 64;
+  }
+
+ private:
+  ShortSpan low_, high_;
+  std::uint32_t drop_;
+};
+#endif
+
 // The cuts that a region holding no backslash needs, as the cutting passes would find them, at
 // their positions before any is made. A comment runs from a "(" to the first ")" after it, and an
 // encoded word from an "=?" to the first "?=" after it, both bytes of each inside the region.
+template <class Mask>
 struct MaskCuts {
-  std::uint32_t at[kShortSpanMax / 2], len[kShortSpanMax / 2];  // a cut takes two bytes or more
+  static constexpr std::uint32_t kMost = 4 * sizeof(Mask);  // a cut takes two bytes or more
+  std::uint32_t at[kMost], len[kMost];
   std::uint32_t count = 0;
   bool unclosed = false;
 
@@ -274,30 +292,30 @@ struct MaskCuts {
     len[count++] = to - from + 1;
   }
   // False where a comment holds a "(", whose nesting only the comment walk measures.
-  bool comments(std::uint64_t opens, std::uint64_t closes) noexcept {
+  bool comments(Mask opens, Mask closes) noexcept {
     while (opens != 0) {
-      const auto open = static_cast<std::uint32_t>(std::countr_zero(opens));
-      const std::uint64_t after = closes & ~bits_below(open);
+      const std::uint32_t open = lowest(opens);
+      const Mask after = closes & ~bits_below<Mask>(open);
       if (after == 0) {  // the field fails, once the comments before this one are cut
         unclosed = true;
         return true;
       }
-      const auto close = static_cast<std::uint32_t>(std::countr_zero(after));
+      const std::uint32_t close = lowest(after);
       opens &= opens - 1;
-      if ((opens & bits_below(close)) != 0) return false;
+      if ((opens & bits_below<Mask>(close)) != 0) return false;
       add(open, close);
     }
     return true;
   }
   // `opens` marks each "=?", `closes` each "?=", by its first byte.
-  void encoded_words(std::uint64_t opens, std::uint64_t closes) noexcept {
+  void encoded_words(Mask opens, Mask closes) noexcept {
     while (opens != 0) {
-      const auto open = static_cast<std::uint32_t>(std::countr_zero(opens));
-      const std::uint64_t after = closes & ~bits_below(open + 2);
+      const std::uint32_t open = lowest(opens);
+      const Mask after = closes & ~bits_below<Mask>(open + 2);
       if (after == 0) return;  // an "=?" with no "?=" after it ends the search
-      const auto close = static_cast<std::uint32_t>(std::countr_zero(after)) + 1;
+      const std::uint32_t close = lowest(after) + 1;
       add(open, close);
-      opens &= ~bits_below(close + 1);
+      opens &= ~bits_below<Mask>(close + 1);
     }
   }
   // Each cut as the passes make it, moving the rest of the region down; the region's new end.
@@ -315,10 +333,10 @@ struct MaskCuts {
 
 // The region [start, end) with the comments or the encoded words that `opens` and `closes` mark
 // cut, then read. Out of line: its list of cuts would cost every short field a larger frame.
-[[gnu::noinline]] Read cut_and_read_short(std::uint8_t* b, std::uint32_t start, std::uint32_t end,
-                                          bool comments, std::uint64_t opens, std::uint64_t closes,
-                                          Found& f) noexcept {
-  MaskCuts cuts;
+template <class Mask>
+[[gnu::noinline]] Read cut_and_read(std::uint8_t* b, std::uint32_t start, std::uint32_t end,
+                                    bool comments, Mask opens, Mask closes, Found& f) noexcept {
+  MaskCuts<Mask> cuts;
   if (comments) {
     if (!cuts.comments(opens, closes)) return Read::kUnknown;
   } else {
@@ -326,37 +344,61 @@ struct MaskCuts {
   }
   end = cuts.make(b, end);
   if (cuts.unclosed || end <= start) return Read::kFail;
-  if (end < kShortSpanMin) return read_walks(b, start, end, f);
+  if (end < kShortSpanMin || end > kShortSpanMax) return read_walks(b, start, end, f);
   const ShortSpan span(b, end);
   return read_span(span, b, start, end, span.mask(' ', '\t'), f);
 }
 
-// A field of up to 64 bytes with nothing to unfold and no backslash, which is most of them, read
-// from its masks, its comments or encoded words (not both: the cutting of the one could make
-// the other) cut at positions that the masks give. Unknown for any other field, which the walks
-// read; their search for what needs cutting is not made again.
-Read read_short(std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
-  const ShortSpan span(b, len);
-  const std::uint64_t lfs = span.mask('\n');
+// A field of up to 64 bytes (a ShortSpan) or 128 (a MediumSpan) with nothing to unfold and no
+// backslash, which is most of them, read from its masks, its comments or encoded words (not both:
+// the cutting of the one could make the other) cut at positions that the masks give. Unknown for
+// any other field, which the walks read; their search for what needs cutting is not made again.
+template <class Span>
+Read read_masked(std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
+  using Mask = decltype(std::declval<Span>().mask(' '));
+  const Span span(b, len);
+  const Mask lfs = span.mask('\n');
   std::uint32_t end = len;
   if ((lfs >> (len - 1) & 1) != 0 && --end > 0 && b[end - 1] == '\r') --end;
-  if ((lfs & bits_below(end)) != 0) return Read::kUnknown;
+  if ((lfs & bits_below<Mask>(end)) != 0) return Read::kUnknown;
   if (end <= kNameLen) return Read::kFail;
-  const std::uint64_t blanks = span.mask(' ', '\t');
-  const std::uint32_t start = first_in(~blanks, kNameLen, end);
-  if (start == end) return Read::kFail;
-  const std::uint64_t region = bits_in(start, end);
-  if ((span.mask('(', '\\', '=') & region) == 0) return read_span(span, b, start, end, blanks, f);
-  const std::uint64_t opens = span.mask('(') & region, equals = span.mask('=') & region;
+  const Mask blanks = span.mask(' ', '\t');
+  const Mask words = ~blanks & bits_in<Mask>(kNameLen, end);
+  if (words == 0) return Read::kFail;
+  const std::uint32_t start = lowest(words);
+  const Mask region = bits_in<Mask>(start, end);
+  if ((span.mask('(', '\\', '=') & region) == 0) {
+    if constexpr (std::is_same_v<Span, ShortSpan>) {
+      return read_span(span, b, start, end, blanks, f);
+    } else {
+      return read_walks(b, start, end, f);
+    }
+  }
+  const Mask opens = span.mask('(') & region, equals = span.mask('=') & region;
   if ((span.mask('\\') & region) != 0 || (opens != 0 && equals != 0)) return Read::kUnknown;
-  if (opens != 0) return cut_and_read_short(b, start, end, true, opens, span.mask(')') & region, f);
+  if (opens != 0) return cut_and_read(b, start, end, true, opens, span.mask(')') & region, f);
   // Both bytes of an "=?" or a "?=" inside the region.
-  const std::uint64_t marks = span.mask('?') & bits_in(start, end - 1);
-  const std::uint64_t pairs = bits_below(end - 1);
-  return cut_and_read_short(b, start, end, false, equals & marks >> 1 & pairs,
-                            marks & equals >> 1 & pairs, f);
+  const Mask marks = span.mask('?') & bits_in<Mask>(start, end - 1);
+  const Mask pairs = bits_below<Mask>(end - 1);
+  return cut_and_read(b, start, end, false, equals & marks >> 1 & pairs,
+                      marks & equals >> 1 & pairs, f);
 }
 #endif
+
+// The region [start, end) of a field, with nothing left to unfold or cut, read: from a span's masks
+// where it fits one and holds no backslash, as most do once their comments and encoded words are
+// cut, or else by the walks.
+Read read_region(const std::uint8_t* b, std::uint32_t start, std::uint32_t end, Found& f) noexcept {
+#if HDX_SHORT_SPANS
+  if (end >= kShortSpanMin && end <= kShortSpanMax) {
+    const ShortSpan span(b, end);
+    const std::uint64_t blanks = span.mask(' ', '\t');
+    if ((span.mask('\\') & bits_in(start, end)) == 0)
+      return read_span(span, b, start, end, blanks, f);
+  }
+#endif
+  return read_walks(b, start, end, f);
+}
 
 // The in-place steps, then the walks: every field, or, with `maybe_plain` false, one that holds
 // what needs them.
@@ -399,9 +441,15 @@ std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* 
   Read read = Read::kUnknown;
 #if HDX_SHORT_SPANS
   if (field_len >= kShortSpanMin && field_len <= kShortSpanMax) {
-    read = read_short(field, field_len, f);
+    read = read_masked<ShortSpan>(field, field_len, f);
     if (read == Read::kUnknown) read = read_general(field, field_len, f, false);
   }
+#if defined(__SIZEOF_INT128__)
+  if (field_len >= MediumSpan::kMin && field_len <= MediumSpan::kMax) {
+    read = read_masked<MediumSpan>(field, field_len, f);
+    if (read == Read::kUnknown) read = read_general(field, field_len, f, false);
+  }
+#endif
 #endif
   if (read == Read::kUnknown) read = read_general(field, field_len, f);
   if (read == Read::kFail) return HDX_FAIL;

@@ -343,12 +343,15 @@ class ShortSpan {
 };
 #endif
 
-// The bits of positions [lo, hi) of a span's masks, 0 <= lo, hi <= 64.
-constexpr std::uint64_t bits_below(std::uint32_t n) noexcept {
-  return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+// The bits of positions [lo, hi) of a span's masks, 0 <= lo, hi <= the mask's width: 64 bits, or
+// 128 where two spans make one mask.
+template <class Mask = std::uint64_t>
+constexpr Mask bits_below(std::uint32_t n) noexcept {
+  return n >= 8 * sizeof(Mask) ? ~Mask{0} : (Mask{1} << n) - 1;
 }
-constexpr std::uint64_t bits_in(std::uint32_t lo, std::uint32_t hi) noexcept {
-  return bits_below(hi) & ~bits_below(lo);
+template <class Mask = std::uint64_t>
+constexpr Mask bits_in(std::uint32_t lo, std::uint32_t hi) noexcept {
+  return bits_below<Mask>(hi) & ~bits_below<Mask>(lo);
 }
 // The lowest position that `mask` marks in [lo, hi), or hi; the highest one, or `none`.
 constexpr std::uint32_t first_in(std::uint64_t mask, std::uint32_t lo, std::uint32_t hi) noexcept {
