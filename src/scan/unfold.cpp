@@ -246,7 +246,7 @@ class Unfolder {
 };
 
 #if HDX_FAST_PATHS && defined(__SSE2__)
-// A field of kShortMin to kShortMax bytes, nearly every real one, is unfolded in a simpler pass:
+// A field of up to kShortMax bytes, nearly every real one, is unfolded in a simpler pass:
 // its LFs come from one mask per 64 bytes, and where a blank follows one, the kept bytes before
 // it move down at once, and the fold's kind goes to a list on the stack, from which the leftovers
 // are written at the end. A field with no fold costs its masks and nothing else. The search's
@@ -255,8 +255,8 @@ class Unfolder {
 // to 511 (789 and 625 on the baseline; callgrind). Only where a 64-byte mask is a few vector
 // compares: PowerPC's words would pay more for the masks than its search does. As in the walk,
 // every write lands below the LF being looked at, so the masks and the bytes read around an LF
-// are the caller's. The bytes before the first whole block take the mask of the field's first 64:
-// kShortMin bytes at the least.
+// are the caller's. The bytes before the first whole block take the mask of the field's first 64,
+// from kShortMin bytes on, or below that a short span's, where the builds have them.
 constexpr std::uint32_t kShortMin = 64;
 constexpr std::uint32_t kShortMax = 512;
 
@@ -287,8 +287,10 @@ constexpr std::uint32_t kShortMax = 512;
   }
 }
 
-std::uint32_t unfold_short(std::uint8_t* buf, std::uint32_t len) noexcept {
-  HDX_CHECK(len >= kShortMin && len <= kShortMax);
+// `head_lfs`: the LFs of the bytes before the first whole block, the field's last byte left out.
+[[gnu::always_inline]] inline std::uint32_t unfold_short(std::uint8_t* buf, std::uint32_t len,
+                                                       std::uint64_t head_lfs) noexcept {
+  HDX_CHECK(len <= kShortMax);
   bool crlf_folds[kShortMax / 2];  // a fold takes two bytes at the least
   std::uint32_t folds = 0;
   std::uint32_t w = 0;     // the end of the kept bytes
@@ -307,11 +309,10 @@ std::uint32_t unfold_short(std::uint8_t* buf, std::uint32_t len) noexcept {
       crlf_folds[folds++] = crlf;
     }
   };
-  // The bytes before the first whole block, from the mask of the field's first 64; then whole
-  // blocks up to the end. A terminator at the end stays: the last block's last bit is dropped.
-  const std::uint32_t head = len % 64;
-  if (head != 0) visit(0, mask64(buf, '\n') & bits_below(head));
-  for (std::uint32_t block = head; block < len; block += 64) {
+  // The bytes before the first whole block, then whole blocks up to the end. A terminator at the
+  // end stays: the last block's last bit is dropped.
+  if (head_lfs != 0) visit(0, head_lfs);
+  for (std::uint32_t block = len % 64; block < len; block += 64) {
     std::uint64_t lfs = mask64(buf + block, '\n');
     if (block + 64 == len) lfs &= ~(std::uint64_t{1} << 63);
     if (lfs != 0) visit(block, lfs);
@@ -345,10 +346,15 @@ std::uint32_t unfold(std::uint8_t* buf, std::uint32_t len) noexcept {
     const ShortSpan span(buf, len);
     const std::uint64_t lfs = span.mask('\n') & ~(std::uint64_t{1} << (len - 1));
     if (lfs == 0 || (lfs & span.mask(' ', '\t') >> 1) == 0) return len;
+    if (len < kShortMin) return unfold_short(buf, len, lfs);
   }
 #endif
 #if HDX_FAST_PATHS && defined(__SSE2__)
-  if (len >= kShortMin && len <= kShortMax) return unfold_short(buf, len);
+  // Before its first whole block, the field's first 64 bytes' mask gives the LFs.
+  if (len >= kShortMin && len <= kShortMax) {
+    const std::uint32_t head = len % 64;
+    return unfold_short(buf, len, head == 0 ? 0 : mask64(buf, '\n') & bits_below(head));
+  }
 #endif
   const std::uint8_t tail2 = buf[len - 1];
   const std::uint8_t tail1 = len >= 2 ? buf[len - 2] : 0;
