@@ -189,7 +189,9 @@ struct Found {
   Range local;
   Domain domain;
 };
-enum class Read { kFail, kFound, kUnknown };
+// kUnknown: the masks were made, and the walks must read the field; kFolded: first, the masks
+// showed, it must be unfolded; kUnmasked: no masks were made.
+enum class Read { kFail, kFound, kUnknown, kFolded, kUnmasked };
 
 // The region [start, end) read by the walks, once nothing is left to unfold or cut.
 Read read_walks(const std::uint8_t* field, std::uint32_t start, std::uint32_t end,
@@ -353,14 +355,16 @@ template <class Mask>
 // backslash, which is most of them, read from its masks, its comments or encoded words (not both:
 // the cutting of the one could make the other) cut at positions that the masks give. Unknown for
 // any other field, which the walks read; their search for what needs cutting is not made again.
+// Once it is unfolded, an LF left in the field is a byte like any other.
 template <class Span>
-Read read_masked(std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
+[[gnu::always_inline]] inline Read read_masked(std::uint8_t* b, std::uint32_t len, bool unfolded,
+                                               Found& f) noexcept {
   using Mask = decltype(std::declval<Span>().mask(' '));
   const Span span(b, len);
   const Mask lfs = span.mask('\n');
   std::uint32_t end = len;
   if ((lfs >> (len - 1) & 1) != 0 && --end > 0 && b[end - 1] == '\r') --end;
-  if ((lfs & bits_below<Mask>(end)) != 0) return Read::kUnknown;
+  if (!unfolded && (lfs & bits_below<Mask>(end)) != 0) return Read::kFolded;
   if (end <= kNameLen) return Read::kFail;
   const Mask blanks = span.mask(' ', '\t');
   const Mask words = ~blanks & bits_in<Mask>(kNameLen, end);
@@ -383,7 +387,28 @@ Read read_masked(std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
   return cut_and_read(b, start, end, false, equals & marks >> 1 & pairs,
                       marks & equals >> 1 & pairs, f);
 }
+
+// The field read from its masks where its length has them made, or kUnmasked.
+[[gnu::always_inline]] inline Read read_masked(std::uint8_t* b, std::uint32_t len, bool unfolded,
+                                               Found& f) noexcept {
+  if (len >= kShortSpanMin && len <= kShortSpanMax) {
+    return read_masked<ShortSpan>(b, len, unfolded, f);
+  }
+#if defined(__SIZEOF_INT128__)
+  if (len >= MediumSpan::kMin && len <= MediumSpan::kMax) {
+    return read_masked<MediumSpan>(b, len, unfolded, f);
+  }
 #endif
+  return Read::kUnmasked;
+}
+#else
+Read read_masked(std::uint8_t*, std::uint32_t, bool, Found&) noexcept { return Read::kUnmasked; }
+#endif
+
+// A field unfolded after its masks showed a fold: out of line, as few are.
+[[gnu::noinline]] Read read_unfolded(std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
+  return read_masked(b, len, true, f);
+}
 
 // The region [start, end) of a field, with nothing left to unfold or cut, read: from a span's masks
 // where it fits one and holds no backslash, as most do once their comments and encoded words are
@@ -400,18 +425,20 @@ Read read_region(const std::uint8_t* b, std::uint32_t start, std::uint32_t end, 
   return read_walks(b, start, end, f);
 }
 
-// The in-place steps, then the walks: every field, or, with `maybe_plain` false, one that holds
-// what needs them.
-Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f,
-                  bool maybe_plain = true) noexcept {
+// How far a field has come when the walks take it over.
+enum class Stage { kFresh, kNotPlain, kUnfolded };
+
+// The in-place steps from `stage` on, then the walks.
+Read read_general(std::uint8_t* field, std::uint32_t field_len, Stage stage, Found& f) noexcept {
   // Most From fields are one line without comments or encoded words. Where the content holds no
   // LF, "(", backslash or "=", the unfold and both cutting passes would change nothing and find
   // nothing, so one search for those four bytes stands in for all three.
   const Bytes content = field_content(field, field_len);
   const bool plain =
-      maybe_plain && find_any(content.p, content.end, '\n', '(', '\\', '=') == nullptr;
+      stage == Stage::kFresh && find_any(content.p, content.end, '\n', '(', '\\', '=') == nullptr;
+  const bool unfold_now = !plain && stage != Stage::kUnfolded;
   std::uint32_t end =
-      plain ? content.size() : field_content(field, unfold(field, field_len)).size();
+      unfold_now ? field_content(field, unfold(field, field_len)).size() : content.size();
   if (end <= kNameLen) return Read::kFail;
   const auto start = static_cast<std::uint32_t>(skip_blanks(field + kNameLen, field + end) - field);
   if (start == end) return Read::kFail;
@@ -438,20 +465,16 @@ Read read_general(std::uint8_t* field, std::uint32_t field_len, Found& f,
 std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* out,
                             std::uint32_t out_size) noexcept {
   Found f{};
-  Read read = Read::kUnknown;
-#if HDX_SHORT_SPANS
-  if (field_len >= kShortSpanMin && field_len <= kShortSpanMax) {
-    read = read_masked<ShortSpan>(field, field_len, f);
-    if (read == Read::kUnknown) read = read_general(field, field_len, f, false);
+  Read read = read_masked(field, field_len, false, f);
+  Stage stage = read == Read::kUnmasked ? Stage::kFresh : Stage::kNotPlain;
+  if (read == Read::kFolded) {
+    field_len = unfold(field, field_len);
+    stage = Stage::kUnfolded;
+    read = read_unfolded(field, field_len, f);
   }
-#if defined(__SIZEOF_INT128__)
-  if (field_len >= MediumSpan::kMin && field_len <= MediumSpan::kMax) {
-    read = read_masked<MediumSpan>(field, field_len, f);
-    if (read == Read::kUnknown) read = read_general(field, field_len, f, false);
+  if (read == Read::kUnknown || read == Read::kUnmasked) {
+    read = read_general(field, field_len, stage, f);
   }
-#endif
-#endif
-  if (read == Read::kUnknown) read = read_general(field, field_len, f);
   if (read == Read::kFail) return HDX_FAIL;
 
   // The output is built in three pieces, the local part, "@" and the domain, each cut to the room
