@@ -56,11 +56,24 @@ inline std::uint64_t escaped_bits(std::uint64_t backslashes, std::uint64_t& carr
 
 // Bit i set where an odd number of bits 0..i are: inside a string after byte i, for the bits of
 // the quotes that open and close strings.
-constexpr std::uint64_t prefix_xor(std::uint64_t x) noexcept {
-  for (int shift = 1; shift < 64; shift *= 2) x ^= x << shift;
+template <class Mask>
+constexpr Mask prefix_xor(Mask x) noexcept {
+  for (unsigned shift = 1; shift < 8 * sizeof(Mask); shift *= 2) x ^= x << shift;
   return x;
 }
-static_assert(prefix_xor(0b1001'0100) == 0xFFFF'FFFF'FFFF'FF8C);
+static_assert(prefix_xor(std::uint64_t{0b1001'0100}) == 0xFFFF'FFFF'FFFF'FF8C);
+
+// The bytes inside closed quoted strings, opening quotes included, from a span's quotes where no
+// backslash stands among them: every string closes at the next quote, but the last of an odd
+// number opens none, and counts as one byte, as find_at_sign reads them.
+template <class Mask>
+constexpr Mask inside_strings(Mask quotes) noexcept {
+  // No quote, as in most fields: their prefix XOR, the dearest mask, is not made.
+  if (quotes == 0) return 0;
+  const Mask inside = prefix_xor(quotes);
+  const bool odd = (inside >> (8 * sizeof(Mask) - 1)) != 0;
+  return odd ? inside & bits_below<Mask>(highest(quotes)) : inside;
+}
 
 // find_at_sign from b[p], outside a string, 64 bytes at a time: for a run of many quoted strings,
 // which the byte search would find a call each. A block's masks give every string's extent at

@@ -210,15 +210,8 @@ Read read_walks(const std::uint8_t* field, std::uint32_t start, std::uint32_t en
 [[gnu::always_inline]] inline Read read_span(const ShortSpan& span, const std::uint8_t* b,
                                              std::uint32_t start, std::uint32_t end,
                                              std::uint64_t blanks, Found& f) noexcept {
-  // Inside a quoted string: an odd number of quotes before. With no backslash every string
-  // closes at the next quote, but the last of an odd number opens none, and counts as one byte.
   const std::uint64_t quotes = span.mask('"') & bits_in(start, end);
-  std::uint64_t inside = 0;
-  if (quotes != 0) {  // as in most fields: then their prefix XOR, the dearest mask, is not made
-    inside = prefix_xor(quotes);
-    if ((std::popcount(quotes) & 1) != 0) inside &= bits_below(last_in(quotes, 0, 64, 0));
-  }
-  const std::uint32_t at = first_in(span.mask('@') & ~inside, start, end);
+  const std::uint32_t at = first_in(span.mask('@') & ~inside_strings(quotes), start, end);
   if (at == end) return Read::kFail;
   // The local part, as find_local_part walks back to it.
   std::uint32_t e = last_in(~blanks, start, at, end);
@@ -246,38 +239,6 @@ Read read_walks(const std::uint8_t* field, std::uint32_t start, std::uint32_t en
   }
   return Read::kFound;
 }
-
-// The lowest position that `mask` marks, which must be one.
-constexpr std::uint32_t lowest(std::uint64_t mask) noexcept {
-  return static_cast<std::uint32_t>(std::countr_zero(mask));
-}
-#if defined(__SIZEOF_INT128__)
-using WideMask = unsigned __int128;
-constexpr std::uint32_t lowest(WideMask mask) noexcept {
-  const auto low = static_cast<std::uint64_t>(mask);
-  return low != 0 ? lowest(low) : 64 + lowest(static_cast<std::uint64_t>(mask >> 64));
-}
-
-// A field of 65 to 128 bytes as two spans of 64, the second ending at the field's end, whose
-// masks make one of 128 bits; most such fields hold an encoded word or two, and once those are
-// cut, fit a short span.
-class MediumSpan {
- public:
-  static constexpr std::uint32_t kMin = kShortSpanMax + 1, kMax = 2 * kShortSpanMax;
-  [[gnu::always_inline]] MediumSpan(const std::uint8_t* p, std::uint32_t n) noexcept
-      : low_(p, 64), high_(p + n - 64, 64), drop_(kMax - n) {
-    HDX_CHECK(n >= kMin && n <= kMax);
-  }
-  template <class... Cs>
-  [[gnu::always_inline]] WideMask mask(Cs... cs) const noexcept {
-    return WideMask{low_.mask(cs...)} | WideMask{high_.mask(cs...) >> drop_} << 64;
-  }
-
- private:
-  ShortSpan low_, high_;
-  std::uint32_t drop_;
-};
-#endif
 
 // The cuts that a region holding no backslash needs, as the cutting passes would find them, at
 // their positions before any is made. A comment runs from a "(" to the first ")" after it, and an

@@ -1,6 +1,7 @@
 // HDXExtractEmailAddrFromReverseOrForwardPath: the mailbox address of a "MAIL FROM:" or
 // "RCPT TO:" path, without brackets or source route, the local part kept exactly as written.
 #include <bit>
+#include <utility>
 
 #include "extract/at_sign.h"
 #include "hdx.h"
@@ -39,37 +40,44 @@ Bytes find_path_address(Bytes text) noexcept {
 }
 
 #if HDX_SHORT_SPANS
-// What the masks of a command of up to 64 bytes tell, which is all of it unless the path starts
-// with a source route or a double quote comes before the "@": then `known` is false, and the
-// walk above reads the command.
-struct ShortAnswer {
+// What the masks of a command of up to 64 bytes (a ShortSpan) or 128 (a MediumSpan) tell, which is
+// all of it unless a backslash comes among the quotes after the path's start: then `known` is
+// false, and the walk above reads the command.
+struct MaskedAnswer {
   bool known;
   Bytes address;
 };
 
-[[gnu::always_inline]] inline ShortAnswer find_short_path_address(Bytes text) noexcept {
-  constexpr ShortAnswer kNone{true, {nullptr, nullptr}}, kUnknown{false, {nullptr, nullptr}};
+template <class Span>
+[[gnu::always_inline]] inline MaskedAnswer find_masked_path_address(Bytes text) noexcept {
+  using Mask = decltype(std::declval<Span>().mask(' '));
+  constexpr MaskedAnswer kNone{true, {nullptr, nullptr}}, kUnknown{false, {nullptr, nullptr}};
   const std::uint8_t* const b = text.p;
   const std::uint32_t n = text.size();
-  const ShortSpan span(b, n);
-  const std::uint64_t colons = span.mask(':');
+  const Span span(b, n);
+  const Mask colons = span.mask(':');
   if (colons == 0) return kNone;
-  const std::uint64_t spaces = span.mask(' ');
-  std::uint32_t p = static_cast<std::uint32_t>(std::countr_zero(colons)) + 1;
+  const Mask spaces = span.mask(' ');
+  std::uint32_t p = lowest(colons) + 1;
   if (p == n) return kNone;
-  p += static_cast<std::uint32_t>(std::countr_one(spaces >> p));  // the bits from n up are 0
+  p += lowest(~(spaces >> p));  // the bits from n up are 0
   if (p == n) return kNone;
   const bool bracketed = b[p] == '<';
   if (bracketed && ++p == n) return kNone;
-  if (b[p] == '@') return kUnknown;
-  const std::uint64_t at_signs = span.mask('@') >> p;
-  if (at_signs == 0) return kNone;  // no "@" at all, inside a quoted string or out
-  const std::uint64_t before_at = (at_signs & -at_signs) - 1;
-  if ((span.mask('"') >> p & before_at) != 0) return kUnknown;
-  const std::uint32_t after = p + static_cast<std::uint32_t>(std::countr_zero(at_signs)) + 1;
+  if (b[p] == '@') {  // the source route ends at the next colon
+    const Mask route_ends = colons & ~bits_below<Mask>(p);
+    if (route_ends == 0) return kNone;
+    p = lowest(route_ends) + 1;
+  }
+  const Mask rest = ~bits_below<Mask>(p);
+  const Mask quotes = span.mask('"') & rest;
+  if (quotes != 0 && (span.mask('\\') & rest) != 0) return kUnknown;
+  const Mask at_signs = span.mask('@') & rest & ~inside_strings(quotes);
+  if (at_signs == 0) return kNone;
+  const std::uint32_t after = lowest(at_signs) + 1;
   if (after == n) return kNone;
-  const std::uint64_t stops = (bracketed ? span.mask(' ', '>') : spaces) >> after;
-  return {true, {b + p, stops == 0 ? text.end : b + after + std::countr_zero(stops)}};
+  const Mask stops = (bracketed ? span.mask(' ', '>') : spaces) & ~bits_below<Mask>(after);
+  return {true, {b + p, stops == 0 ? text.end : b + lowest(stops)}};
 }
 #endif
 
@@ -83,24 +91,21 @@ std::int32_t put_address(Bytes address, char* out, std::uint32_t outSize) noexce
   return HDX_OK;
 }
 
+// A command that no short span answers: from the masks of two spans up to 128 bytes where they
+// answer, else by the walk, which for a command over 512 bytes, hostile, may walk its quoted
+// strings a block at a time (within 512, one at a time costs little). Out of line, so that a
+// command of the usual size keeps no registers across calls.
 template <bool kBlocks>
-std::int32_t extract_path_address(const char* buf, std::uint32_t len, char* out,
-                                  std::uint32_t outSize) noexcept {
-  if (buf == nullptr || out == nullptr || outSize == 0) return HDX_FAIL;
-#if HDX_SHORT_SPANS
-  if (len >= kShortSpanMin && len <= kShortSpanMax) {
-    if (const ShortAnswer answer = find_short_path_address(from_span(buf, len)); answer.known) {
-      return put_address(answer.address, out, outSize);
-    }
+[[gnu::noinline]] std::int32_t extract_other_path_address(const char* buf, std::uint32_t len,
+                                                          char* out,
+                                                          std::uint32_t outSize) noexcept {
+#if HDX_SHORT_SPANS && defined(__SIZEOF_INT128__)
+  if (len >= MediumSpan::kMin && len <= MediumSpan::kMax) {
+    const MaskedAnswer answer = find_masked_path_address<MediumSpan>(from_span(buf, len));
+    if (answer.known) return put_address(answer.address, out, outSize);
   }
 #endif
   return put_address(find_path_address<kBlocks>(from_span(buf, len)), out, outSize);
-}
-
-[[gnu::noinline]] std::int32_t extract_long_path_address(const char* buf, std::uint32_t len,
-                                                         char* out,
-                                                         std::uint32_t outSize) noexcept {
-  return extract_path_address<true>(buf, len, out, outSize);
 }
 
 }  // namespace
@@ -109,10 +114,13 @@ std::int32_t extract_path_address(const char* buf, std::uint32_t len, char* out,
 extern "C" HDX_EXPORT std::int32_t HDXExtractEmailAddrFromReverseOrForwardPath(
     const char* buf, std::uint32_t bufLen, char* out, std::uint32_t outSize) {
   using namespace hdx::detail;
-  // A command line holds at most 512 bytes, in which quoted strings one at a time cost little.
-  // Only a longer one, hostile, may walk them a block at a time, out of line: the walk is a call,
-  // and the registers kept across it would cost a command of the usual size 6 instructions more,
-  // where this test costs 3 (x86-64 baseline).
-  if (bufLen > 512) return extract_long_path_address(buf, bufLen, out, outSize);
-  return extract_path_address<false>(buf, bufLen, out, outSize);
+  if (buf == nullptr || out == nullptr || outSize == 0) return HDX_FAIL;
+#if HDX_SHORT_SPANS
+  if (bufLen >= kShortSpanMin && bufLen <= kShortSpanMax) {
+    const MaskedAnswer answer = find_masked_path_address<ShortSpan>(from_span(buf, bufLen));
+    if (answer.known) return put_address(answer.address, out, outSize);
+  }
+#endif
+  if (bufLen > 512) return extract_other_path_address<true>(buf, bufLen, out, outSize);
+  return extract_other_path_address<false>(buf, bufLen, out, outSize);
 }

@@ -363,6 +363,45 @@ constexpr std::uint32_t last_in(std::uint64_t mask, std::uint32_t lo, std::uint3
   mask &= bits_in(lo, hi);
   return mask == 0 ? none : 63 - static_cast<std::uint32_t>(std::countl_zero(mask));
 }
+// The lowest and the highest position that a mask marks, which must mark one.
+constexpr std::uint32_t lowest(std::uint64_t mask) noexcept {
+  return static_cast<std::uint32_t>(std::countr_zero(mask));
+}
+constexpr std::uint32_t highest(std::uint64_t mask) noexcept {
+  return 63 - static_cast<std::uint32_t>(std::countl_zero(mask));
+}
+#if defined(__SIZEOF_INT128__)
+using WideMask = unsigned __int128;
+constexpr std::uint32_t lowest(WideMask mask) noexcept {
+  const auto low = static_cast<std::uint64_t>(mask);
+  return low != 0 ? lowest(low) : 64 + lowest(static_cast<std::uint64_t>(mask >> 64));
+}
+constexpr std::uint32_t highest(WideMask mask) noexcept {
+  const auto high = static_cast<std::uint64_t>(mask >> 64);
+  return high != 0 ? 64 + highest(high) : highest(static_cast<std::uint64_t>(mask));
+}
+#endif
+
+#if HDX_SHORT_SPANS && defined(__SIZEOF_INT128__)
+// 65 to 128 bytes as two spans of 64, the second ending at p + n, whose masks make one of 128
+// bits: a From field with an encoded word, or an SMTP command with parameters.
+class MediumSpan {
+ public:
+  static constexpr std::uint32_t kMin = kShortSpanMax + 1, kMax = 2 * kShortSpanMax;
+  [[gnu::always_inline]] MediumSpan(const std::uint8_t* p, std::uint32_t n) noexcept
+      : low_(p, 64), high_(p + n - 64, 64), drop_(kMax - n) {
+    HDX_CHECK(n >= kMin && n <= kMax);
+  }
+  template <class... Cs>
+  [[gnu::always_inline]] WideMask mask(Cs... cs) const noexcept {
+    return WideMask{low_.mask(cs...)} | WideMask{high_.mask(cs...) >> drop_} << 64;
+  }
+
+ private:
+  ShortSpan low_, high_;
+  std::uint32_t drop_;
+};
+#endif
 
 // Calls visit(q) for every byte q in [p, end) equal to c, in order. visit returns where the
 // search goes on, q + 1 or further (at most end), so that a caller can walk a stretch byte by byte
