@@ -425,7 +425,7 @@ Read read_general(std::uint8_t* field, std::uint32_t field_len, Stage stage, Fou
 
 std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* out,
                             std::uint32_t out_size) noexcept {
-  Found f{};
+  Found f;  // set whole by each reading that finds an address
   Read read = read_masked(field, field_len, false, f);
   Stage stage = read == Read::kUnmasked ? Stage::kFresh : Stage::kNotPlain;
   if (read == Read::kFolded) {
