@@ -189,8 +189,8 @@ struct Found {
   Range local;
   Domain domain;
 };
-// kUnknown: the masks were made, and the walks must read the field; kFolded: first, the masks
-// showed, it must be unfolded; kUnmasked: no masks were made.
+// kUnknown: the masks were made, showed no LF but the line end, and the walks must read the field;
+// kFolded: the masks showed an LF, and the field must be unfolded first; kUnmasked: no masks.
 enum class Read { kFail, kFound, kUnknown, kFolded, kUnmasked };
 
 // The region [start, end) read by the walks, once nothing is left to unfold or cut.
@@ -386,8 +386,9 @@ Read read_region(const std::uint8_t* b, std::uint32_t start, std::uint32_t end, 
   return read_walks(b, start, end, f);
 }
 
-// How far a field has come when the walks take it over.
-enum class Stage { kFresh, kNotPlain, kUnfolded };
+// How far a field has come when the walks take it over: untouched, or with nothing left to unfold
+// (unfolded, or holding no LF but its line end) and known to hold what may need cutting.
+enum class Stage { kFresh, kUnfolded };
 
 // The in-place steps from `stage` on, then the walks.
 Read read_general(std::uint8_t* field, std::uint32_t field_len, Stage stage, Found& f) noexcept {
@@ -397,7 +398,7 @@ Read read_general(std::uint8_t* field, std::uint32_t field_len, Stage stage, Fou
   const Bytes content = field_content(field, field_len);
   const bool plain =
       stage == Stage::kFresh && find_any(content.p, content.end, '\n', '(', '\\', '=') == nullptr;
-  const bool unfold_now = !plain && stage != Stage::kUnfolded;
+  const bool unfold_now = !plain && stage == Stage::kFresh;
   std::uint32_t end =
       unfold_now ? field_content(field, unfold(field, field_len)).size() : content.size();
   if (end <= kNameLen) return Read::kFail;
@@ -427,10 +428,9 @@ std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* 
                             std::uint32_t out_size) noexcept {
   Found f;  // set whole by each reading that finds an address
   Read read = read_masked(field, field_len, false, f);
-  Stage stage = read == Read::kUnmasked ? Stage::kFresh : Stage::kNotPlain;
+  const Stage stage = read == Read::kUnmasked ? Stage::kFresh : Stage::kUnfolded;
   if (read == Read::kFolded) {
     field_len = unfold(field, field_len);
-    stage = Stage::kUnfolded;
     read = read_unfolded(field, field_len, f);
   }
   if (read == Read::kUnknown || read == Read::kUnmasked) {
