@@ -95,8 +95,8 @@ std::int32_t put_address(Bytes address, char* out, std::uint32_t outSize) noexce
 
 // A command that no short span answers: from the masks of two spans up to 128 bytes where they
 // answer, else by the walk, which for a command over 512 bytes, hostile, may walk its quoted
-// strings a block at a time (within 512, one at a time costs little). Out of line, so that a
-// command of the usual size keeps no registers across calls.
+// strings a block at a time (within 512, one at a time costs little). Out of line, so that the
+// usual command, which a short span answers, pays nothing for the registers of these.
 template <bool kBlocks>
 [[gnu::noinline]] std::int32_t extract_other_path_address(const char* buf, std::uint32_t len,
                                                           char* out,
