@@ -87,7 +87,9 @@ struct EncodedWordCuts {
   const std::uint8_t* b;
   std::uint32_t p, end;
 
-  Cut operator()() noexcept {
+  // Inline: left a call, as GCC left it once the short fields' readings grew, a hostile field of
+  // encoded words took 17.1 instructions a byte instead of 13.
+  [[gnu::always_inline]] Cut operator()() noexcept {
     const std::uint8_t* open = find_pair(b + p, b + end, '=', '?');
     if (open == nullptr) return stop();
     const std::uint8_t* close = find_pair(open + 2, b + end, '?', '=');
