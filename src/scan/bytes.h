@@ -353,22 +353,22 @@ template <class Mask = std::uint64_t>
 constexpr Mask bits_in(std::uint32_t lo, std::uint32_t hi) noexcept {
   return bits_below<Mask>(hi) & ~bits_below<Mask>(lo);
 }
-// The lowest position that `mask` marks in [lo, hi), or hi; the highest one, or `none`.
-constexpr std::uint32_t first_in(std::uint64_t mask, std::uint32_t lo, std::uint32_t hi) noexcept {
-  mask &= bits_in(lo, hi);
-  return mask == 0 ? hi : static_cast<std::uint32_t>(std::countr_zero(mask));
-}
-constexpr std::uint32_t last_in(std::uint64_t mask, std::uint32_t lo, std::uint32_t hi,
-                                std::uint32_t none) noexcept {
-  mask &= bits_in(lo, hi);
-  return mask == 0 ? none : 63 - static_cast<std::uint32_t>(std::countl_zero(mask));
-}
 // The lowest and the highest position that a mask marks, which must mark one.
 constexpr std::uint32_t lowest(std::uint64_t mask) noexcept {
   return static_cast<std::uint32_t>(std::countr_zero(mask));
 }
 constexpr std::uint32_t highest(std::uint64_t mask) noexcept {
   return 63 - static_cast<std::uint32_t>(std::countl_zero(mask));
+}
+// The lowest position that `mask` marks in [lo, hi), or hi; the highest one, or `none`.
+constexpr std::uint32_t first_in(std::uint64_t mask, std::uint32_t lo, std::uint32_t hi) noexcept {
+  mask &= bits_in(lo, hi);
+  return mask == 0 ? hi : lowest(mask);
+}
+constexpr std::uint32_t last_in(std::uint64_t mask, std::uint32_t lo, std::uint32_t hi,
+                                std::uint32_t none) noexcept {
+  mask &= bits_in(lo, hi);
+  return mask == 0 ? none : highest(mask);
 }
 #if defined(__SIZEOF_INT128__)
 using WideMask = unsigned __int128;
