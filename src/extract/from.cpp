@@ -343,12 +343,20 @@ template <class Span>
   }
   const Mask opens = span.mask('(') & region, equals = span.mask('=') & region;
   if ((span.mask('\\') & region) != 0 || (opens != 0 && equals != 0)) return Read::kUnknown;
-  if (opens != 0) return cut_and_read(b, start, end, true, opens, span.mask(')') & region, f);
-  // Both bytes of an "=?" or a "?=" inside the region.
-  const Mask marks = span.mask('?') & bits_in<Mask>(start, end - 1);
-  const Mask pairs = bits_below<Mask>(end - 1);
-  return cut_and_read(b, start, end, false, equals & marks >> 1 & pairs,
-                      marks & equals >> 1 & pairs, f);
+  // The reading's record goes through memory as the call's, so that the caller's own need not.
+  Found cut;
+  Read read;
+  if (opens != 0) {
+    read = cut_and_read(b, start, end, true, opens, span.mask(')') & region, cut);
+  } else {
+    // Both bytes of an "=?" or a "?=" inside the region.
+    const Mask marks = span.mask('?') & bits_in<Mask>(start, end - 1);
+    const Mask pairs = bits_below<Mask>(end - 1);
+    read = cut_and_read(b, start, end, false, equals & marks >> 1 & pairs,
+                        marks & equals >> 1 & pairs, cut);
+  }
+  if (read == Read::kFound) f = cut;
+  return read;
 }
 
 // The field read from its masks where its length has them made, or kUnmasked.
@@ -426,24 +434,15 @@ Read read_general(std::uint8_t* field, std::uint32_t field_len, Stage stage, Fou
   return read_region(field, start, end, f);
 }
 
-std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* out,
-                            std::uint32_t out_size) noexcept {
-  Found f;  // set whole by each reading that finds an address
-  Read read = read_masked(field, field_len, false, f);
-  const Stage stage = read == Read::kUnmasked ? Stage::kFresh : Stage::kUnfolded;
-  if (read == Read::kFolded) {
-    field_len = unfold(field, field_len);
-    read = read_unfolded(field, field_len, f);
-  }
-  if (read == Read::kUnknown || read == Read::kUnmasked) {
-    read = read_general(field, field_len, stage, f);
-  }
+// The address that a reading found written to out, or HDX_FAIL. The output is built in three
+// pieces, the local part, "@" and the domain, each cut to the room left and zero-terminated, and a
+// piece that fills the room fails the call with what was written kept. Where the three stand side
+// by side in the field, as in most, one copy cut to the room writes what they would, and the call
+// fails where the "@" would.
+[[gnu::always_inline]] inline std::int32_t write_address(const std::uint8_t* field, Read read,
+                                                         const Found& f, char* out,
+                                                         std::uint32_t out_size) noexcept {
   if (read == Read::kFail) return HDX_FAIL;
-
-  // The output is built in three pieces, the local part, "@" and the domain, each cut to the room
-  // left and zero-terminated, and a piece that fills the room fails the call with what was written
-  // kept. Where the three stand side by side in the field, as in most, one copy cut to the room
-  // writes what they would, and the call fails where the "@" would.
   const std::uint32_t room = out_size - 1;
   const std::uint32_t local_len = f.local.last - f.local.first + 1;
   const bool whole = f.domain.found && f.at + 1 < f.end;
@@ -461,11 +460,59 @@ std::int32_t extract_sender(std::uint8_t* field, std::uint32_t field_len, char* 
   return HDX_OK;
 }
 
+// Every field that a short span's masks do not answer, from where they left it: `read` is
+// kUnmasked where none were made. Out of line where there are spans, so that the short fields'
+// reading keeps its record in registers and its frame holds none of the registers these need;
+// the baseline, which has no spans, takes it inline.
+#if HDX_SHORT_SPANS
+[[gnu::noinline]]
+#else
+[[gnu::always_inline]] inline
+#endif
+std::int32_t extract_other(std::uint8_t* field, std::uint32_t field_len, Read read, char* out,
+                           std::uint32_t out_size) noexcept {
+  Found f;  // set whole by each reading that finds an address
+#if HDX_SHORT_SPANS && defined(__SIZEOF_INT128__)
+  if (read == Read::kUnmasked && field_len >= MediumSpan::kMin && field_len <= MediumSpan::kMax) {
+    read = read_masked<MediumSpan>(field, field_len, false, f);
+  }
+#endif
+  const Stage stage = read == Read::kUnmasked ? Stage::kFresh : Stage::kUnfolded;
+  if (read == Read::kFolded) {
+    field_len = unfold(field, field_len);
+    read = read_unfolded(field, field_len, f);
+  }
+  if (read == Read::kUnknown || read == Read::kUnmasked) {
+    read = read_general(field, field_len, stage, f);
+  }
+  return write_address(field, read, f, out, out_size);
+}
+
+#if HDX_SHORT_SPANS
+// A field of kShortSpanMin to 64 bytes, most of them, as far as its span's masks read it. Out of
+// line, so that the longer fields, which go straight to extract_other, do not pay for its frame.
+[[gnu::noinline]] std::int32_t extract_short(std::uint8_t* field, std::uint32_t field_len,
+                                             char* out, std::uint32_t out_size) noexcept {
+  Found f;
+  const Read read = read_masked<ShortSpan>(field, field_len, false, f);
+  if (read == Read::kFound || read == Read::kFail) {
+    return write_address(field, read, f, out, out_size);
+  }
+  return extract_other(field, field_len, read, out, out_size);
+}
+#endif
+
 // Both exported names share this, so neither calls the other through the symbol table.
-std::int32_t extract_sender_edge(char* field, std::uint32_t field_len, char* out,
-                                 std::uint32_t out_size) noexcept {
+std::int32_t extract_sender(char* field, std::uint32_t field_len, char* out,
+                            std::uint32_t out_size) noexcept {
   if (field == nullptr || out == nullptr || out_size == 0) return HDX_FAIL;
-  return extract_sender(reinterpret_cast<std::uint8_t*>(field), field_len, out, out_size);
+  auto* const b = reinterpret_cast<std::uint8_t*>(field);
+#if HDX_SHORT_SPANS
+  if (field_len >= kShortSpanMin && field_len <= kShortSpanMax) {
+    return extract_short(b, field_len, out, out_size);
+  }
+#endif
+  return extract_other(b, field_len, Read::kUnmasked, out, out_size);
 }
 
 }  // namespace
@@ -473,10 +520,10 @@ std::int32_t extract_sender_edge(char* field, std::uint32_t field_len, char* out
 
 extern "C" HDX_EXPORT std::int32_t HDXExtractSenderEmailAddrFromFromHdrField(
     char* field, std::uint32_t fieldLen, char* out, std::uint32_t outSize) {
-  return hdx::detail::extract_sender_edge(field, fieldLen, out, outSize);
+  return hdx::detail::extract_sender(field, fieldLen, out, outSize);
 }
 
 extern "C" HDX_EXPORT std::int32_t HDXExtractSenderEmailAddrFromReturnPathHdrField(
     char* field, std::uint32_t fieldLen, char* out, std::uint32_t outSize) {
-  return hdx::detail::extract_sender_edge(field, fieldLen, out, outSize);
+  return hdx::detail::extract_sender(field, fieldLen, out, outSize);
 }
