@@ -40,46 +40,55 @@ Bytes find_path_address(Bytes text) noexcept {
 }
 
 #if HDX_SHORT_SPANS
-// What the masks of a command of up to 64 bytes (a ShortSpan) or 128 (a MediumSpan) tell, which is
-// all of it unless a backslash comes among the quotes after the path's start: then `known` is
-// false, and the walk above reads the command.
+// What the masks of a span tell: one of up to 64 bytes (a ShortSpan) or 128 (a MediumSpan) that
+// holds the whole command, or, with kWhole false, a ShortSpan of the first 64 bytes of a longer
+// one, whose parameters mostly follow the path. That is all of it unless a backslash comes among
+// the quotes after the path's start, or, where the span holds only the start, the answer may lie
+// past it: a byte looked for is not in the span, or a quoted string is still open at its end. Then
+// `known` is false, and the walk above reads the command.
 struct MaskedAnswer {
   bool known;
   Bytes address;
 };
 
-template <class Span>
+template <class Span, bool kWhole = true>
 [[gnu::always_inline]] inline MaskedAnswer find_masked_path_address(Bytes text) noexcept {
   using Mask = decltype(std::declval<Span>().mask(' '));
   constexpr MaskedAnswer kNone{true, {nullptr, nullptr}}, kUnknown{false, {nullptr, nullptr}};
+  constexpr MaskedAnswer not_in_span = kWhole ? kNone : kUnknown;
+  const std::uint32_t n = kWhole ? text.size() : kShortSpanMax;
   const std::uint8_t* const b = text.p;
-  const std::uint32_t n = text.size();
   const Span span(b, n);
   const Mask colons = span.mask(':');
-  if (colons == 0) return kNone;
+  if (colons == 0) return not_in_span;
   const Mask spaces = span.mask(' ');
   std::uint32_t p = lowest(colons) + 1;
-  if (p == n) return kNone;
+  if (p == n) return not_in_span;
   p += lowest(~(spaces >> p));  // the bits from n up are 0
-  if (p == n) return kNone;
+  if (p == n) return not_in_span;
   const bool bracketed = b[p] == '<';
-  if (bracketed && ++p == n) return kNone;
+  if (bracketed && ++p == n) return not_in_span;
   if (b[p] == '@') {  // the source route ends at the next colon
+    // A route makes most long commands long, and their address then ends past the first 64 bytes.
+    if constexpr (!kWhole) return kUnknown;
     const Mask route_ends = colons >> p;
-    if (route_ends == 0) return kNone;
+    if (route_ends == 0) return not_in_span;
     p += lowest(route_ends) + 1;
-    if (p == n) return kNone;
+    if (p == n) return not_in_span;
   }
   // Each mask from p on is shifted down to bit 0, not cut at p: so every compare can be made
   // before p is known, where the AVX-512 build would fold a cut into the compare and wait for p.
   const Mask quotes = span.mask('"') >> p;
-  if (quotes != 0 && (span.mask('\\') >> p) != 0) return kUnknown;
+  if (quotes != 0 && ((span.mask('\\') >> p) != 0 || (!kWhole && odd_count(quotes)))) {
+    return kUnknown;
+  }
   const Mask at_signs = span.mask('@') >> p & ~inside_strings(quotes);
-  if (at_signs == 0) return kNone;
+  if (at_signs == 0) return not_in_span;
   const std::uint32_t after = p + lowest(at_signs) + 1;
-  if (after == n) return kNone;
+  if (after == n) return not_in_span;
   const Mask stops = (bracketed ? span.mask(' ', '>') : spaces) >> after;
-  return {true, {b + p, stops == 0 ? text.end : b + after + lowest(stops)}};
+  if (stops == 0) return kWhole ? MaskedAnswer{true, {b + p, text.end}} : kUnknown;
+  return {true, {b + p, b + after + lowest(stops)}};
 }
 #endif
 
@@ -101,6 +110,12 @@ template <bool kBlocks>
 [[gnu::noinline]] std::int32_t extract_other_path_address(const char* buf, std::uint32_t len,
                                                           char* out,
                                                           std::uint32_t outSize) noexcept {
+#if HDX_SHORT_SPANS
+  if (len > kShortSpanMax) {
+    const MaskedAnswer answer = find_masked_path_address<ShortSpan, false>(from_span(buf, len));
+    if (answer.known) return put_address(answer.address, out, outSize);
+  }
+#endif
 #if HDX_SHORT_SPANS && defined(__SIZEOF_INT128__)
   if (len >= MediumSpan::kMin && len <= MediumSpan::kMax) {
     const MaskedAnswer answer = find_masked_path_address<MediumSpan>(from_span(buf, len));

@@ -383,8 +383,12 @@ constexpr std::uint32_t last_in(std::uint64_t mask, std::uint32_t lo, std::uint3
   mask &= bits_in(lo, hi);
   return mask == 0 ? none : highest(mask);
 }
+constexpr bool odd_count(std::uint64_t mask) noexcept { return (std::popcount(mask) & 1) != 0; }
 #if defined(__SIZEOF_INT128__)
 using WideMask = unsigned __int128;
+constexpr bool odd_count(WideMask mask) noexcept {
+  return odd_count(static_cast<std::uint64_t>(mask) ^ static_cast<std::uint64_t>(mask >> 64));
+}
 constexpr std::uint32_t lowest(WideMask mask) noexcept {
   const auto low = static_cast<std::uint64_t>(mask);
   return low != 0 ? lowest(low) : 64 + lowest(static_cast<std::uint64_t>(mask >> 64));
