@@ -209,16 +209,17 @@ Read read_walks(const std::uint8_t* field, std::uint32_t start, std::uint32_t en
 #if HDX_SHORT_SPANS
 // The region [start, end) of a span of the field that holds no backslash and nothing left to
 // unfold or cut, read from its masks: the positions the walks above find.
-[[gnu::always_inline]] inline Read read_span(const ShortSpan& span, const std::uint8_t* b,
-                                             std::uint32_t start, std::uint32_t end,
-                                             std::uint64_t blanks, Found& f) noexcept {
-  const std::uint64_t quotes = span.mask('"') & bits_in(start, end);
+template <class Span, class Mask>
+[[gnu::always_inline]] inline Read read_span(const Span& span, const std::uint8_t* b,
+                                             std::uint32_t start, std::uint32_t end, Mask blanks,
+                                             Found& f) noexcept {
+  const Mask quotes = span.mask('"') & bits_in<Mask>(start, end);
   const std::uint32_t at = first_in(span.mask('@') & ~inside_strings(quotes), start, end);
   if (at == end) return Read::kFail;
   // The local part, as find_local_part walks back to it.
   std::uint32_t e = last_in(~blanks, start, at, end);
   if (e == end) return Read::kFail;
-  std::uint64_t stops = quotes | blanks;
+  Mask stops = quotes | blanks;
   if (b[e] == '"') {
     if (e == start || (stops >> (e - 1) & 1) != 0) return Read::kFail;
     --e;
@@ -241,6 +242,18 @@ Read read_walks(const std::uint8_t* field, std::uint32_t start, std::uint32_t en
   }
   return Read::kFound;
 }
+
+// The region [start, end) read from the masks of the span it fills, unless it holds a backslash.
+template <class Span>
+[[gnu::always_inline]] inline Read read_spanned(const std::uint8_t* b, std::uint32_t start,
+                                                std::uint32_t end, Found& f) noexcept {
+  using Mask = decltype(std::declval<Span>().mask(' '));
+  const Span span(b, end);
+  if ((span.mask('\\') & bits_in<Mask>(start, end)) != 0) return read_walks(b, start, end, f);
+  return read_span(span, b, start, end, span.mask(' ', '\t'), f);
+}
+
+Read read_region(const std::uint8_t* b, std::uint32_t start, std::uint32_t end, Found& f) noexcept;
 
 // The cuts that a region holding no backslash needs, as the cutting passes would find them, at
 // their positions before any is made. A comment runs from a "(" to the first ")" after it, and an
@@ -309,7 +322,7 @@ template <class Mask>
   }
   end = cuts.make(b, end);
   if (cuts.unclosed || end <= start) return Read::kFail;
-  if (end < kShortSpanMin || end > kShortSpanMax) return read_walks(b, start, end, f);
+  if (end < kShortSpanMin || end > kShortSpanMax) return read_region(b, start, end, f);
   const ShortSpan span(b, end);
   return read_span(span, b, start, end, span.mask(' ', '\t'), f);
 }
@@ -335,10 +348,12 @@ template <class Span>
   const std::uint32_t start = lowest(words);
   const Mask region = bits_in<Mask>(start, end);
   if ((span.mask('(', '\\', '=') & region) == 0) {
+    // A medium span's reading is out of line, and makes its span again: inlined in the function
+    // that reads the fields with encoded words too, it cost each of those 25 instructions.
     if constexpr (std::is_same_v<Span, ShortSpan>) {
       return read_span(span, b, start, end, blanks, f);
     } else {
-      return read_walks(b, start, end, f);
+      return read_region(b, start, end, f);
     }
   }
   const Mask opens = span.mask('(') & region, equals = span.mask('=') & region;
@@ -387,11 +402,13 @@ Read read_masked(std::uint8_t*, std::uint32_t, bool, Found&) noexcept { return R
 Read read_region(const std::uint8_t* b, std::uint32_t start, std::uint32_t end, Found& f) noexcept {
 #if HDX_SHORT_SPANS
   if (end >= kShortSpanMin && end <= kShortSpanMax) {
-    const ShortSpan span(b, end);
-    const std::uint64_t blanks = span.mask(' ', '\t');
-    if ((span.mask('\\') & bits_in(start, end)) == 0)
-      return read_span(span, b, start, end, blanks, f);
+    return read_spanned<ShortSpan>(b, start, end, f);
   }
+#if defined(__SIZEOF_INT128__)
+  if (end >= MediumSpan::kMin && end <= MediumSpan::kMax) {
+    return read_spanned<MediumSpan>(b, start, end, f);
+  }
+#endif
 #endif
   return read_walks(b, start, end, f);
 }

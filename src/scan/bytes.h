@@ -373,16 +373,6 @@ constexpr std::uint32_t lowest(std::uint64_t mask) noexcept {
 constexpr std::uint32_t highest(std::uint64_t mask) noexcept {
   return 63 - static_cast<std::uint32_t>(std::countl_zero(mask));
 }
-// The lowest position that `mask` marks in [lo, hi), or hi; the highest one, or `none`.
-constexpr std::uint32_t first_in(std::uint64_t mask, std::uint32_t lo, std::uint32_t hi) noexcept {
-  mask &= bits_in(lo, hi);
-  return mask == 0 ? hi : lowest(mask);
-}
-constexpr std::uint32_t last_in(std::uint64_t mask, std::uint32_t lo, std::uint32_t hi,
-                                std::uint32_t none) noexcept {
-  mask &= bits_in(lo, hi);
-  return mask == 0 ? none : highest(mask);
-}
 constexpr bool odd_count(std::uint64_t mask) noexcept { return (std::popcount(mask) & 1) != 0; }
 #if defined(__SIZEOF_INT128__)
 using WideMask = unsigned __int128;
@@ -398,6 +388,19 @@ constexpr std::uint32_t highest(WideMask mask) noexcept {
   return high != 0 ? 64 + highest(high) : highest(static_cast<std::uint64_t>(mask));
 }
 #endif
+
+// The lowest position that `mask` marks in [lo, hi), or hi; the highest one, or `none`.
+template <class Mask>
+constexpr std::uint32_t first_in(Mask mask, std::uint32_t lo, std::uint32_t hi) noexcept {
+  mask &= bits_in<Mask>(lo, hi);
+  return mask == 0 ? hi : lowest(mask);
+}
+template <class Mask>
+constexpr std::uint32_t last_in(Mask mask, std::uint32_t lo, std::uint32_t hi,
+                                std::uint32_t none) noexcept {
+  mask &= bits_in<Mask>(lo, hi);
+  return mask == 0 ? none : highest(mask);
+}
 
 #if HDX_SHORT_SPANS && defined(__SIZEOF_INT128__)
 // 65 to 128 bytes as two spans of 64, the second ending at p + n, whose masks make one of 128
