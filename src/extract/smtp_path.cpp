@@ -51,31 +51,17 @@ struct MaskedAnswer {
   Bytes address;
 };
 
-template <class Span, bool kWhole = true>
-[[gnu::always_inline]] inline MaskedAnswer find_masked_path_address(Bytes text) noexcept {
-  using Mask = decltype(std::declval<Span>().mask(' '));
-  constexpr MaskedAnswer kNone{true, {nullptr, nullptr}}, kUnknown{false, {nullptr, nullptr}};
-  constexpr MaskedAnswer not_in_span = kWhole ? kNone : kUnknown;
-  const std::uint32_t n = kWhole ? text.size() : kShortSpanMax;
+constexpr MaskedAnswer kNoAddress{true, {nullptr, nullptr}}, kUnknown{false, {nullptr, nullptr}};
+
+// The mailbox from b[p], where the path starts after its "<" and route, from the masks of a span of
+// b[0, n); `spaces` is its mask of spaces.
+template <bool kWhole, class Span, class Mask>
+[[gnu::always_inline]] inline MaskedAnswer find_masked_mailbox(const Span& span, Bytes text,
+                                                               std::uint32_t n, std::uint32_t p,
+                                                               bool bracketed,
+                                                               Mask spaces) noexcept {
+  constexpr MaskedAnswer not_in_span = kWhole ? kNoAddress : kUnknown;
   const std::uint8_t* const b = text.p;
-  const Span span(b, n);
-  const Mask colons = span.mask(':');
-  if (colons == 0) return not_in_span;
-  const Mask spaces = span.mask(' ');
-  std::uint32_t p = lowest(colons) + 1;
-  if (p == n) return not_in_span;
-  p += lowest(~(spaces >> p));  // the bits from n up are 0
-  if (p == n) return not_in_span;
-  const bool bracketed = b[p] == '<';
-  if (bracketed && ++p == n) return not_in_span;
-  if (b[p] == '@') {  // the source route ends at the next colon
-    // A route makes most long commands long, and their address then ends past the first 64 bytes.
-    if constexpr (!kWhole) return kUnknown;
-    const Mask route_ends = colons >> p;
-    if (route_ends == 0) return not_in_span;
-    p += lowest(route_ends) + 1;
-    if (p == n) return not_in_span;
-  }
   // Each mask from p on is shifted down to bit 0, not cut at p: so every compare can be made
   // before p is known, where the AVX-512 build would fold a cut into the compare and wait for p.
   const Mask quotes = span.mask('"') >> p;
@@ -89,6 +75,40 @@ template <class Span, bool kWhole = true>
   const Mask stops = (bracketed ? span.mask(' ', '>') : spaces) >> after;
   if (stops == 0) return kWhole ? MaskedAnswer{true, {b + p, text.end}} : kUnknown;
   return {true, {b + p, b + after + lowest(stops)}};
+}
+
+template <class Span, bool kWhole = true>
+[[gnu::always_inline]] inline MaskedAnswer find_masked_path_address(Bytes text) noexcept {
+  using Mask = decltype(std::declval<Span>().mask(' '));
+  constexpr MaskedAnswer not_in_span = kWhole ? kNoAddress : kUnknown;
+  const std::uint32_t n = kWhole ? text.size() : kShortSpanMax;
+  const std::uint8_t* const b = text.p;
+  const Span span(b, n);
+  const Mask colons = span.mask(':');
+  if (colons == 0) return not_in_span;
+  const Mask spaces = span.mask(' ');
+  std::uint32_t p = lowest(colons) + 1;
+  if (p == n) return not_in_span;
+  p += lowest(~(spaces >> p));  // the bits from n up are 0
+  if (p == n) return not_in_span;
+  const bool bracketed = b[p] == '<';
+  if (bracketed && ++p == n) return not_in_span;
+  if (b[p] == '@') {  // the source route ends at the next colon
+    const Mask route_ends = colons >> p;
+    if (route_ends == 0) return not_in_span;
+    p += lowest(route_ends) + 1;
+    if (p == n) return not_in_span;
+    if constexpr (!kWhole) {
+      // A route makes most long commands long, and puts their mailbox past the first 64 bytes:
+      // where the rest fits a span of its own, the mailbox is read from that.
+      const Bytes rest{b + p, text.end};
+      if (rest.size() < kShortSpanMin || rest.size() > kShortSpanMax) return kUnknown;
+      const ShortSpan rest_span(rest.p, rest.size());
+      return find_masked_mailbox<true>(rest_span, rest, rest.size(), 0, bracketed,
+                                       rest_span.mask(' '));
+    }
+  }
+  return find_masked_mailbox<kWhole>(span, text, n, p, bracketed, spaces);
 }
 #endif
 
