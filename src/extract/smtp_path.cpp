@@ -122,20 +122,15 @@ std::int32_t put_address(Bytes address, char* out, std::uint32_t outSize) noexce
   return HDX_OK;
 }
 
-// A command that no short span answers: from the masks of two spans up to 128 bytes where they
-// answer, else by the walk, which for a command over 512 bytes, hostile, may walk its quoted
-// strings a block at a time (within 512, one at a time costs little). Out of line, so that the
-// usual command, which a short span answers, pays nothing for the registers of these.
+// A command that neither a short span nor its first 64 bytes answer: from the masks of two spans
+// up to 128 bytes where they answer, else by the walk, which for a command over 512 bytes, hostile,
+// may walk its quoted strings a block at a time (within 512, one at a time costs little). Out of
+// line, so that the usual command, which a short span answers, pays nothing for the registers of
+// these.
 template <bool kBlocks>
 [[gnu::noinline]] std::int32_t extract_other_path_address(const char* buf, std::uint32_t len,
                                                           char* out,
                                                           std::uint32_t outSize) noexcept {
-#if HDX_SHORT_SPANS
-  if (len > kShortSpanMax) {
-    const MaskedAnswer answer = find_masked_path_address<ShortSpan, false>(from_span(buf, len));
-    if (answer.known) return put_address(answer.address, out, outSize);
-  }
-#endif
 #if HDX_SHORT_SPANS && defined(__SIZEOF_INT128__)
   if (len >= MediumSpan::kMin && len <= MediumSpan::kMax) {
     const MaskedAnswer answer = find_masked_path_address<MediumSpan>(from_span(buf, len));
@@ -155,6 +150,9 @@ extern "C" HDX_EXPORT std::int32_t HDXExtractEmailAddrFromReverseOrForwardPath(
 #if HDX_SHORT_SPANS
   if (bufLen >= kShortSpanMin && bufLen <= kShortSpanMax) {
     const MaskedAnswer answer = find_masked_path_address<ShortSpan>(from_span(buf, bufLen));
+    if (answer.known) return put_address(answer.address, out, outSize);
+  } else if (bufLen > kShortSpanMax) {
+    const MaskedAnswer answer = find_masked_path_address<ShortSpan, false>(from_span(buf, bufLen));
     if (answer.known) return put_address(answer.address, out, outSize);
   }
 #endif
