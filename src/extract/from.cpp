@@ -184,10 +184,10 @@ HDX_INLINE_WIDE inline Domain find_domain(const std::uint8_t* b, std::uint32_t a
   return {d, stop == nullptr ? end : static_cast<std::uint32_t>(stop - b), true};
 }
 
-// What the reading finds before anything is written: the content's end, the "@", the local part,
-// and the domain after the "@" (read only where a byte follows it).
+// What the reading finds before anything is written: the "@", the local part, and the domain after
+// the "@" (read only where a byte follows it).
 struct Found {
-  std::uint32_t end, at;
+  std::uint32_t at;
   Range local;
   Domain domain;
 };
@@ -200,7 +200,7 @@ Read read_walks(const std::uint8_t* field, std::uint32_t start, std::uint32_t en
                 Found& f) noexcept {
   const std::uint32_t at = find_at_sign(field, start, end);
   if (at == end) return Read::kFail;
-  f = {end, at, find_local_part(field, start, at), {}};
+  f = {at, find_local_part(field, start, at), {}};
   if (f.local.first >= f.local.last) return Read::kFail;
   if (at + 1 < end) f.domain = find_domain(field, at, end);
   return Read::kFound;
@@ -228,7 +228,7 @@ template <class Span, class Mask>
   } else {
     stops |= span.mask('<');
   }
-  f = {end, at, {last_in(stops, start, e, start - 1) + 1, e}, {}};
+  f = {at, {last_in(stops, start, e, start - 1) + 1, e}, {}};
   if (f.local.first >= f.local.last) return Read::kFail;
   if (at + 1 == end) return Read::kFound;  // the output fails after the "@"
   // The domain, as find_domain reads it.
@@ -311,11 +311,15 @@ struct MaskCuts {
 
 // The region [start, end) with the comments or the encoded words that `opens` and `closes` mark
 // cut, then read. Out of line: its list of cuts would cost every short field a larger frame.
-template <class Mask>
+// Which of the two is a template argument: as a seventh argument it went on the stack, and a
+// caller that passes arguments there has its 32-byte frame aligned through a spare register,
+// which cost a short field with a comment or an encoded word 18 instructions and one with
+// nothing to cut 5.
+template <bool kComments, class Mask>
 [[gnu::noinline]] Read cut_and_read(std::uint8_t* b, std::uint32_t start, std::uint32_t end,
-                                    bool comments, Mask opens, Mask closes, Found& f) noexcept {
+                                    Mask opens, Mask closes, Found& f) noexcept {
   MaskCuts<Mask> cuts;
-  if (comments) {
+  if constexpr (kComments) {
     if (!cuts.comments(opens, closes)) return Read::kUnknown;
   } else {
     cuts.encoded_words(opens, closes);
@@ -362,13 +366,13 @@ template <class Span>
   Found cut;
   Read read;
   if (opens != 0) {
-    read = cut_and_read(b, start, end, true, opens, span.mask(')') & region, cut);
+    read = cut_and_read<true>(b, start, end, opens, span.mask(')') & region, cut);
   } else {
     // Both bytes of an "=?" or a "?=" inside the region.
     const Mask marks = span.mask('?') & bits_in<Mask>(start, end - 1);
     const Mask pairs = bits_below<Mask>(end - 1);
-    read = cut_and_read(b, start, end, false, equals & marks >> 1 & pairs,
-                        marks & equals >> 1 & pairs, cut);
+    read = cut_and_read<false>(b, start, end, equals & marks >> 1 & pairs,
+                               marks & equals >> 1 & pairs, cut);
   }
   if (read == Read::kFound) f = cut;
   return read;
@@ -462,7 +466,7 @@ Read read_general(std::uint8_t* field, std::uint32_t field_len, Stage stage, Fou
   if (read == Read::kFail) return HDX_FAIL;
   const std::uint32_t room = out_size - 1;
   const std::uint32_t local_len = f.local.last - f.local.first + 1;
-  const bool whole = f.domain.found && f.at + 1 < f.end;
+  const bool whole = f.domain.found;  // found only where a byte follows the "@"
   if (whole && f.local.last + 1 == f.at && f.domain.first == f.at + 1) {
     put(out, room, field + f.local.first, f.domain.stop - f.local.first);
     return local_len + 1 < room ? HDX_OK : HDX_FAIL;

@@ -395,6 +395,14 @@ constexpr std::uint32_t first_in(Mask mask, std::uint32_t lo, std::uint32_t hi) 
   mask &= bits_in<Mask>(lo, hi);
   return mask == 0 ? hi : lowest(mask);
 }
+// For 64 bits (lo and hi at most 64), the first mark from lo, held to hi: a shift and a count
+// with no branch, where the range's bits cost two BZHIs and a test (a short From field, 9
+// instructions). A count of 64 (no mark, or lo of 64, whose shift by 64 & 63 keeps the mask whole)
+// gives a position of 64 or more, which hi then holds.
+constexpr std::uint32_t first_in(std::uint64_t mask, std::uint32_t lo, std::uint32_t hi) noexcept {
+  const std::uint32_t first = lo + static_cast<std::uint32_t>(std::countr_zero(mask >> (lo & 63)));
+  return first < hi ? first : hi;
+}
 template <class Mask>
 constexpr std::uint32_t last_in(Mask mask, std::uint32_t lo, std::uint32_t hi,
                                 std::uint32_t none) noexcept {
