@@ -216,9 +216,13 @@ template <class Span, class Mask>
   const Mask quotes = span.mask('"') & bits_in<Mask>(start, end);
   const std::uint32_t at = first_in(span.mask('@') & ~inside_strings(quotes), start, end);
   if (at == end) return Read::kFail;
-  // The local part, as find_local_part walks back to it.
-  std::uint32_t e = last_in(~blanks, start, at, end);
-  if (e == end) return Read::kFail;
+  // The local part, as find_local_part walks back to it. Its last byte is mostly the one right
+  // before the "@": tested first, it spares most fields the search (6 instructions a field).
+  std::uint32_t e = at - 1;
+  if (at == start || (blanks >> e & 1) != 0) {
+    e = last_in(~blanks, start, at, end);
+    if (e == end) return Read::kFail;
+  }
   Mask stops = quotes | blanks;
   if (b[e] == '"') {
     if (e == start || (stops >> (e - 1) & 1) != 0) return Read::kFail;
@@ -231,8 +235,9 @@ template <class Span, class Mask>
   f = {at, {last_in(stops, start, e, start - 1) + 1, e}, {}};
   if (f.local.first >= f.local.last) return Read::kFail;
   if (at + 1 == end) return Read::kFound;  // the output fails after the "@"
-  // The domain, as find_domain reads it.
-  const std::uint32_t d = first_in(~blanks, at + 1, end);
+  // The domain, as find_domain reads it, mostly from the byte right after the "@".
+  std::uint32_t d = at + 1;
+  if ((blanks >> d & 1) != 0) d = first_in(~blanks, d, end);
   if (d != end && b[d] == '[') {
     const std::uint32_t literal = first_in(~blanks, d + 1, end);
     const std::uint32_t stop = first_in(span.mask(']') | blanks, literal, end);
@@ -347,9 +352,13 @@ template <class Span>
   if (!unfolded && (lfs & bits_below<Mask>(end)) != 0) return Read::kFolded;
   if (end <= kNameLen) return Read::kFail;
   const Mask blanks = span.mask(' ', '\t');
-  const Mask words = ~blanks & bits_in<Mask>(kNameLen, end);
-  if (words == 0) return Read::kFail;
-  const std::uint32_t start = lowest(words);
+  // Most fields hold one blank after the name, and their content from the byte after it.
+  std::uint32_t start = kNameLen + 1;
+  if (end <= start || (blanks >> kNameLen & 3) != 1) {
+    const Mask words = ~blanks & bits_in<Mask>(kNameLen, end);
+    if (words == 0) return Read::kFail;
+    start = lowest(words);
+  }
   const Mask region = bits_in<Mask>(start, end);
   if ((span.mask('(', '\\', '=') & region) == 0) {
     // A medium span's reading is out of line, and makes its span again: inlined in the function
@@ -468,8 +477,10 @@ Read read_general(std::uint8_t* field, std::uint32_t field_len, Stage stage, Fou
   const std::uint32_t local_len = f.local.last - f.local.first + 1;
   const bool whole = f.domain.found;  // found only where a byte follows the "@"
   if (whole && f.local.last + 1 == f.at && f.domain.first == f.at + 1) {
+    // Decided before the copy, so that the length need not be kept across the call.
+    const std::int32_t result = local_len + 1 < room ? HDX_OK : HDX_FAIL;
     put(out, room, field + f.local.first, f.domain.stop - f.local.first);
-    return local_len + 1 < room ? HDX_OK : HDX_FAIL;
+    return result;
   }
   const std::uint32_t m = put(out, room, field + f.local.first, local_len);
   if (m >= room) return HDX_FAIL;

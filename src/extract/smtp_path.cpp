@@ -89,7 +89,8 @@ template <class Span, bool kWhole = true>
   const Mask spaces = span.mask(' ');
   std::uint32_t p = lowest(colons) + 1;
   if (p == n) return not_in_span;
-  p += lowest(~(spaces >> p));  // the bits from n up are 0
+  // Mostly the path follows the colon; the bits from n up are 0.
+  if ((spaces >> p & 1) != 0) p += lowest(~(spaces >> p));
   if (p == n) return not_in_span;
   const bool bracketed = b[p] == '<';
   if (bracketed && ++p == n) return not_in_span;
