@@ -54,12 +54,12 @@ struct MaskedAnswer {
 constexpr MaskedAnswer kNoAddress{true, {nullptr, nullptr}}, kUnknown{false, {nullptr, nullptr}};
 
 // The mailbox from b[p], where the path starts after its "<" and route, from the masks of a span of
-// b[0, n); `spaces` is its mask of spaces.
-template <bool kWhole, class Span, class Mask>
+// b[0, n).
+template <bool kWhole, class Span>
 [[gnu::always_inline]] inline MaskedAnswer find_masked_mailbox(const Span& span, Bytes text,
                                                                std::uint32_t n, std::uint32_t p,
-                                                               bool bracketed,
-                                                               Mask spaces) noexcept {
+                                                               bool bracketed) noexcept {
+  using Mask = decltype(span.mask(' '));
   constexpr MaskedAnswer not_in_span = kWhole ? kNoAddress : kUnknown;
   const std::uint8_t* const b = text.p;
   // Each mask from p on is shifted down to bit 0, not cut at p: so every compare can be made
@@ -72,10 +72,21 @@ template <bool kWhole, class Span, class Mask>
   if (at_signs == 0) return not_in_span;
   const std::uint32_t after = p + lowest(at_signs) + 1;
   if (after == n) return not_in_span;
-  const Mask stops = (bracketed ? span.mask(' ', '>') : spaces) >> after;
+  const Mask stops = (bracketed ? span.mask(' ', '>') : span.mask(' ')) >> after;
   if (stops == 0) return kWhole ? MaskedAnswer{true, {b + p, text.end}} : kUnknown;
   return {true, {b + p, b + after + lowest(stops)}};
 }
+
+// The position of the span's first colon, or its width or more where it has none.
+[[gnu::always_inline]] inline std::uint32_t first_colon(const ShortSpan& span) noexcept {
+  return span.first(':');
+}
+#if defined(__SIZEOF_INT128__)
+[[gnu::always_inline]] inline std::uint32_t first_colon(const MediumSpan& span) noexcept {
+  const WideMask colons = span.mask(':');
+  return colons == 0 ? MediumSpan::kMax : lowest(colons);
+}
+#endif
 
 template <class Span, bool kWhole = true>
 [[gnu::always_inline]] inline MaskedAnswer find_masked_path_address(Bytes text) noexcept {
@@ -84,18 +95,16 @@ template <class Span, bool kWhole = true>
   const std::uint32_t n = kWhole ? text.size() : kShortSpanMax;
   const std::uint8_t* const b = text.p;
   const Span span(b, n);
-  const Mask colons = span.mask(':');
-  if (colons == 0) return not_in_span;
-  const Mask spaces = span.mask(' ');
-  std::uint32_t p = lowest(colons) + 1;
-  if (p == n) return not_in_span;
-  // Mostly the path follows the colon; the bits from n up are 0.
-  if ((spaces >> p & 1) != 0) p += lowest(~(spaces >> p));
+  std::uint32_t p = first_colon(span) + 1;
+  if (p >= n) return not_in_span;
+  // Mostly the path follows the colon, and no mask of spaces is made; the bits from n up are 0.
+  if (b[p] == ' ') p += lowest(~(span.mask(' ') >> p));
   if (p == n) return not_in_span;
   const bool bracketed = b[p] == '<';
-  if (bracketed && ++p == n) return not_in_span;
+  p += bracketed;
+  if (p == n) return not_in_span;
   if (b[p] == '@') {  // the source route ends at the next colon
-    const Mask route_ends = colons >> p;
+    const Mask route_ends = span.mask(':') >> p;
     if (route_ends == 0) return not_in_span;
     p += lowest(route_ends) + 1;
     if (p == n) return not_in_span;
@@ -105,11 +114,10 @@ template <class Span, bool kWhole = true>
       const Bytes rest{b + p, text.end};
       if (rest.size() < kShortSpanMin || rest.size() > kShortSpanMax) return kUnknown;
       const ShortSpan rest_span(rest.p, rest.size());
-      return find_masked_mailbox<true>(rest_span, rest, rest.size(), 0, bracketed,
-                                       rest_span.mask(' '));
+      return find_masked_mailbox<true>(rest_span, rest, rest.size(), 0, bracketed);
     }
   }
-  return find_masked_mailbox<kWhole>(span, text, n, p, bracketed, spaces);
+  return find_masked_mailbox<kWhole>(span, text, n, p, bracketed);
 }
 #endif
 
@@ -118,8 +126,8 @@ template <class Span, bool kWhole = true>
 std::int32_t put_address(Bytes address, char* out, std::uint32_t outSize) noexcept {
   if (address.p == nullptr) return HDX_FAIL;
   const std::uint32_t n = address.size() < outSize - 1 ? address.size() : outSize - 1;
+  out[n] = '\0';  // before the copy, so that neither out nor n is kept across the call
   T_memcpy(out, address.p, n);
-  out[n] = '\0';
   return HDX_OK;
 }
 
