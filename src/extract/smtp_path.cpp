@@ -62,31 +62,27 @@ template <bool kWhole, class Span>
   using Mask = decltype(span.mask(' '));
   constexpr MaskedAnswer not_in_span = kWhole ? kNoAddress : kUnknown;
   const std::uint8_t* const b = text.p;
-  // Each mask from p on is shifted down to bit 0, not cut at p: so every compare can be made
-  // before p is known, where the AVX-512 build would fold a cut into the compare and wait for p.
-  const Mask quotes = span.mask('"') >> p;
-  if (quotes != 0 && ((span.mask('\\') >> p) != 0 || (!kWhole && odd_count(quotes)))) {
-    return kUnknown;
+  // Mostly no quote comes before the "@", which is then the first of either: the quoted strings
+  // matter no further.
+  std::uint32_t at = span.first(p, '@', '"');
+  if (at >= n) return not_in_span;
+  if (b[at] == '"') {
+    // Each mask from p on is shifted down to bit 0, not cut at p: so every compare can be made
+    // before p is known, where the AVX-512 build would fold a cut into the compare and wait for p.
+    const Mask quotes = span.mask('"') >> p;
+    if ((span.mask('\\') >> p) != 0 || (!kWhole && odd_count(quotes))) return kUnknown;
+    const Mask at_signs = span.mask('@') >> p & ~inside_strings(quotes);
+    if (at_signs == 0) return not_in_span;
+    at = p + lowest(at_signs);
   }
-  const Mask at_signs = span.mask('@') >> p & ~inside_strings(quotes);
-  if (at_signs == 0) return not_in_span;
-  const std::uint32_t after = p + lowest(at_signs) + 1;
+  const std::uint32_t after = at + 1;
   if (after == n) return not_in_span;
-  const Mask stops = (bracketed ? span.mask(' ', '>') : span.mask(' ')) >> after;
-  if (stops == 0) return kWhole ? MaskedAnswer{true, {b + p, text.end}} : kUnknown;
-  return {true, {b + p, b + after + lowest(stops)}};
+  // A whole command mostly ends with its path, the start of a longer one seldom.
+  const std::uint32_t stop = bracketed ? span.template first<kWhole>(after, ' ', '>')
+                                       : span.template first<kWhole>(after, ' ');
+  if (stop >= n) return kWhole ? MaskedAnswer{true, {b + p, text.end}} : kUnknown;
+  return {true, {b + p, b + stop}};
 }
-
-// The position of the span's first colon, or its width or more where it has none.
-[[gnu::always_inline]] inline std::uint32_t first_colon(const ShortSpan& span) noexcept {
-  return span.first(':');
-}
-#if defined(__SIZEOF_INT128__)
-[[gnu::always_inline]] inline std::uint32_t first_colon(const MediumSpan& span) noexcept {
-  const WideMask colons = span.mask(':');
-  return colons == 0 ? MediumSpan::kMax : lowest(colons);
-}
-#endif
 
 template <class Span, bool kWhole = true>
 [[gnu::always_inline]] inline MaskedAnswer find_masked_path_address(Bytes text) noexcept {
@@ -95,7 +91,7 @@ template <class Span, bool kWhole = true>
   const std::uint32_t n = kWhole ? text.size() : kShortSpanMax;
   const std::uint8_t* const b = text.p;
   const Span span(b, n);
-  std::uint32_t p = first_colon(span) + 1;
+  std::uint32_t p = span.first(0, ':') + 1;
   if (p >= n) return not_in_span;
   // Mostly the path follows the colon, and no mask of spaces is made; the bits from n up are 0.
   if (b[p] == ' ') p += lowest(~(span.mask(' ') >> p));

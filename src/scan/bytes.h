@@ -333,16 +333,29 @@ class ShortSpan {
 #endif
   }
 
-  // The position of the first byte equal to c, 64 where there is none. The low unit's mask comes
-  // first: where it holds the byte, as it mostly holds an SMTP command's colon, the high unit's is
-  // never made.
-  [[gnu::always_inline]] std::uint32_t first(std::uint8_t c) const noexcept {
+  // The position of the first byte from `from` (below 64) equal to any of `cs`, 64 or more where
+  // there is none. One unit's mask mostly tells, so that the other's is not made: the low unit's
+  // where it holds such a byte, as it mostly holds an SMTP command's colon and "@"; with kNearEnd,
+  // first the high unit's where it holds every byte from `from` up, as it mostly holds what follows
+  // the "@" of a command that ends with its path.
+  template <bool kNearEnd = false, class... Cs>
+  [[gnu::always_inline]] std::uint32_t first(std::uint32_t from, Cs... cs) const noexcept {
 #if !defined(__AVX512BW__)
-    const auto low = static_cast<std::uint32_t>(
-        _mm256_movemask_epi8(_mm256_cmpeq_epi8(low_, _mm256_set1_epi8(static_cast<char>(c)))));
-    if (low != 0) return static_cast<std::uint32_t>(std::countr_zero(low));
+    const auto unit_bits = [&](__m256i v) {
+      return static_cast<std::uint32_t>(_mm256_movemask_epi8(
+          (_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(cs))) | ...)));
+    };
+    // The high unit's bits above the bytes it holds are 0, and a count of 32 then gives a position
+    // of n or more.
+    if (kNearEnd && from >= shift_) {
+      return from + std::countr_zero(unit_bits(high_) >> (from - shift_));
+    }
+    // Shifted as 64 bits, so that a `from` of 32 or more leaves none.
+    if (const std::uint64_t low = std::uint64_t{unit_bits(low_)} >> from; low != 0) {
+      return from + static_cast<std::uint32_t>(std::countr_zero(low));
+    }
 #endif
-    return static_cast<std::uint32_t>(std::countr_zero(mask(c)));
+    return from + static_cast<std::uint32_t>(std::countr_zero(mask(cs...) >> from));
   }
 
  private:
@@ -435,6 +448,12 @@ class MediumSpan {
   template <class... Cs>
   [[gnu::always_inline]] WideMask mask(Cs... cs) const noexcept {
     return WideMask{low_.mask(cs...)} | WideMask{high_.mask(cs...) >> drop_} << 64;
+  }
+  // As ShortSpan's: from below 128, kMax where there is none.
+  template <bool kNearEnd = false, class... Cs>
+  [[gnu::always_inline]] std::uint32_t first(std::uint32_t from, Cs... cs) const noexcept {
+    const WideMask marks = mask(cs...) >> from;
+    return marks == 0 ? kMax : from + lowest(marks);
   }
 
  private:
