@@ -213,9 +213,15 @@ template <class Span, class Mask>
 [[gnu::always_inline]] inline Read read_span(const Span& span, const std::uint8_t* b,
                                              std::uint32_t start, std::uint32_t end, Mask blanks,
                                              Found& f) noexcept {
-  const Mask quotes = span.mask('"') & bits_in<Mask>(start, end);
-  const std::uint32_t at = first_in(span.mask('@') & ~inside_strings(quotes), start, end);
-  if (at == end) return Read::kFail;
+  // Mostly no quote comes before the "@", which is then the first of either, from one unit's mask:
+  // the local part then holds no quote, and no mask of quotes is made.
+  std::uint32_t at = span.first(start, '@', '"');
+  Mask quotes = 0;
+  if (at < end && b[at] == '"') {
+    quotes = span.mask('"') & bits_in<Mask>(start, end);
+    at = first_in(span.mask('@') & ~inside_strings(quotes), start, end);
+  }
+  if (at >= end) return Read::kFail;
   // The local part, as find_local_part walks back to it. Its last byte is mostly the one right
   // before the "@": tested first, it spares most fields the search (6 instructions a field).
   std::uint32_t e = at - 1;

@@ -449,9 +449,12 @@ class MediumSpan {
   [[gnu::always_inline]] WideMask mask(Cs... cs) const noexcept {
     return WideMask{low_.mask(cs...)} | WideMask{high_.mask(cs...) >> drop_} << 64;
   }
-  // As ShortSpan's: from below 128, kMax where there is none.
+  // As ShortSpan's, the low span's first: from below 128, kMax where there is none.
   template <bool kNearEnd = false, class... Cs>
   [[gnu::always_inline]] std::uint32_t first(std::uint32_t from, Cs... cs) const noexcept {
+    if (from < kShortSpanMax) {
+      if (const std::uint32_t low = low_.first(from, cs...); low < kShortSpanMax) return low;
+    }
     const WideMask marks = mask(cs...) >> from;
     return marks == 0 ? kMax : from + lowest(marks);
   }
