@@ -324,12 +324,7 @@ class ShortSpan {
 #if defined(__AVX512BW__)
     return (_mm512_cmpeq_epi8_mask(v_, _mm512_set1_epi8(static_cast<char>(cs))) | ...) & inside_;
 #else
-    HDX_CHECK(((cs != 0) && ...));  // the zeros above a unit of 16 would match
-    const auto bits = [&](__m256i v) {
-      return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(
-          (_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(cs))) | ...)))};
-    };
-    return bits(low_) | bits(high_) << shift_;
+    return std::uint64_t{unit_mask(low_, cs...)} | std::uint64_t{unit_mask(high_, cs...)} << shift_;
 #endif
   }
 
@@ -341,17 +336,13 @@ class ShortSpan {
   template <bool kNearEnd = false, class... Cs>
   [[gnu::always_inline]] std::uint32_t first(std::uint32_t from, Cs... cs) const noexcept {
 #if !defined(__AVX512BW__)
-    const auto unit_bits = [&](__m256i v) {
-      return static_cast<std::uint32_t>(_mm256_movemask_epi8(
-          (_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(cs))) | ...)));
-    };
     // The high unit's bits above the bytes it holds are 0, and a count of 32 then gives a position
     // of n or more.
     if (kNearEnd && from >= shift_) {
-      return from + std::countr_zero(unit_bits(high_) >> (from - shift_));
+      return from + std::countr_zero(unit_mask(high_, cs...) >> (from - shift_));
     }
     // Shifted as 64 bits, so that a `from` of 32 or more leaves none.
-    if (const std::uint64_t low = std::uint64_t{unit_bits(low_)} >> from; low != 0) {
+    if (const std::uint64_t low = std::uint64_t{unit_mask(low_, cs...)} >> from; low != 0) {
       return from + static_cast<std::uint32_t>(std::countr_zero(low));
     }
 #endif
@@ -363,6 +354,14 @@ class ShortSpan {
   std::uint64_t inside_;
   __m512i v_;
 #else
+  // Bit i for byte i of one unit.
+  template <class... Cs>
+  [[gnu::always_inline]] static std::uint32_t unit_mask(const __m256i& v, Cs... cs) noexcept {
+    HDX_CHECK(((cs != 0) && ...));  // the zeros above a unit of 16 would match
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(
+        (_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(cs))) | ...)));
+  }
+
   __m256i low_, high_;
   std::uint32_t shift_;
 #endif
