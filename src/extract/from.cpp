@@ -244,12 +244,16 @@ template <class Span, class Mask>
   // The domain, as find_domain reads it, mostly from the byte right after the "@".
   std::uint32_t d = at + 1;
   if ((blanks >> d & 1) != 0) d = first_in(~blanks, d, end);
-  if (d != end && b[d] == '[') {
+  if (d == end) {
+    f.domain = {d, d, false};
+  } else if (b[d] == '[') {
     const std::uint32_t literal = first_in(~blanks, d + 1, end);
     const std::uint32_t stop = first_in(span.mask(']') | blanks, literal, end);
     f.domain = {literal, stop, stop != end};
   } else {
-    f.domain = {d, first_in(span.mask('>', ',') | blanks, d, end), d != end};
+    // Mostly from the high unit's mask alone, which holds the end of the field.
+    const std::uint32_t stop = span.template first<true>(d, '>', ',', ' ', '\t');
+    f.domain = {d, stop < end ? stop : end, true};
   }
   return Read::kFound;
 }

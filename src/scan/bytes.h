@@ -448,9 +448,13 @@ class MediumSpan {
   [[gnu::always_inline]] WideMask mask(Cs... cs) const noexcept {
     return WideMask{low_.mask(cs...)} | WideMask{high_.mask(cs...) >> drop_} << 64;
   }
-  // As ShortSpan's, the low span's first: from below 128, kMax where there is none.
+  // As ShortSpan's, from the high span's where it holds every byte from `from` up, else the low
+  // span's: from below 128, kMax or more where there is none.
   template <bool kNearEnd = false, class... Cs>
   [[gnu::always_inline]] std::uint32_t first(std::uint32_t from, Cs... cs) const noexcept {
+    if (const std::uint32_t base = kShortSpanMax - drop_; kNearEnd && from >= base) {
+      return base + high_.template first<true>(from - base, cs...);
+    }
     if (from < kShortSpanMax) {
       if (const std::uint32_t low = low_.first(from, cs...); low < kShortSpanMax) return low;
     }
