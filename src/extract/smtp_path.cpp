@@ -77,11 +77,9 @@ template <bool kWhole, class Span>
   }
   const std::uint32_t after = at + 1;
   if (after == n) return not_in_span;
-  // A whole command mostly ends with its path, the start of a longer one seldom.
-  const std::uint32_t stop = bracketed ? span.template first<kWhole>(after, ' ', '>')
-                                       : span.template first<kWhole>(after, ' ');
-  if (stop >= n) return kWhole ? MaskedAnswer{true, {b + p, text.end}} : kUnknown;
-  return {true, {b + p, b + stop}};
+  const Mask stops = (bracketed ? span.mask(' ', '>') : span.mask(' ')) >> after;
+  if (stops == 0) return kWhole ? MaskedAnswer{true, {b + p, text.end}} : kUnknown;
+  return {true, {b + p, b + after + lowest(stops)}};
 }
 
 template <class Span, bool kWhole = true>
@@ -97,8 +95,7 @@ template <class Span, bool kWhole = true>
   if (b[p] == ' ') p += lowest(~(span.mask(' ') >> p));
   if (p == n) return not_in_span;
   const bool bracketed = b[p] == '<';
-  p += bracketed;
-  if (p == n) return not_in_span;
+  if (bracketed && ++p == n) return not_in_span;
   if (b[p] == '@') {  // the source route ends at the next colon
     const Mask route_ends = span.mask(':') >> p;
     if (route_ends == 0) return not_in_span;

@@ -331,8 +331,10 @@ class ShortSpan {
   // The position of the first byte from `from` (below 64) equal to any of `cs`, 64 or more where
   // there is none. One unit's mask mostly tells, so that the other's is not made: the low unit's
   // where it holds such a byte, as it mostly holds an SMTP command's colon and "@"; with kNearEnd,
-  // first the high unit's where it holds every byte from `from` up, as it mostly holds what follows
-  // the "@" of a command that ends with its path.
+  // first the high unit's where it holds every byte from `from` up, as it mostly holds a From
+  // field's domain. Each is a branch on the bytes, which mispredicts where the mark lies in either
+  // unit about as often: an SMTP path's end takes the whole mask. (The x86-64-v4 build's mask is
+  // one compare, and it takes no branch.)
   template <bool kNearEnd = false, class... Cs>
   [[gnu::always_inline]] std::uint32_t first(std::uint32_t from, Cs... cs) const noexcept {
 #if !defined(__AVX512BW__)
