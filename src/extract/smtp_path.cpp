@@ -119,8 +119,8 @@ template <class Span, bool kWhole = true>
 std::int32_t put_address(Bytes address, char* out, std::uint32_t outSize) noexcept {
   if (address.p == nullptr) return HDX_FAIL;
   const std::uint32_t n = address.size() < outSize - 1 ? address.size() : outSize - 1;
-  out[n] = '\0';  // before the copy, so that neither out nor n is kept across the call
   T_memcpy(out, address.p, n);
+  out[n] = '\0';
   return HDX_OK;
 }
 
