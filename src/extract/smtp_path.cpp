@@ -67,8 +67,8 @@ template <bool kWhole, class Span>
   std::uint32_t at = span.first(p, '@', '"');
   if (at >= n) return not_in_span;
   if (b[at] == '"') {
-    // Each mask from p on is shifted down to bit 0, not cut at p: so every compare can be made
-    // before p is known, where the AVX-512 build would fold a cut into the compare and wait for p.
+    // Each mask from p on is shifted down to bit 0, not cut at p, so that every compare can be made
+    // before p is known.
     const Mask quotes = span.mask('"') >> p;
     if ((span.mask('\\') >> p) != 0 || (!kWhole && odd_count(quotes))) return kUnknown;
     const Mask at_signs = span.mask('@') >> p & ~inside_strings(quotes);

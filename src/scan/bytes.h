@@ -286,23 +286,22 @@ inline std::uint64_t mask64(const std::uint8_t* p, std::uint8_t c) noexcept {
 #if HDX_SHORT_SPANS
 // Below kShortSpanMin bytes a span is not classified: the loads that make its masks would reach
 // outside it.
-#if defined(__AVX512BW__)
-constexpr std::uint32_t kShortSpanMin = 1;  // a masked load reads only the span's bytes
-#else
 constexpr std::uint32_t kShortSpanMin = 16;
-#endif
 constexpr std::uint32_t kShortSpanMax = 64;
 
 // A span of kShortSpanMin to 64 bytes, loaded once, whose masks then cost a compare or two each:
 // bit i of mask(cs...) stands for p[i] equal to any of `cs`. Reads stay inside [p, p + n).
+//
+// Loaded as AVX2 units of 32 bytes in the x86-64-v4 build too, not as one masked load of 64. A host
+// mostly copies a field just before the call, as the call changes it in place, and its memcpy
+// stores a field of 32 to 64 bytes as the 32 at its start and the 32 at its end: the very units
+// here, which the stores then forward, where a load of 64 over both waits until they are written
+// (a From field of the realistic set, with the copy, took 60 ns instead of 67 and an SMTP command
+// 25 instead of 28: best of twelve alternating rounds of the two x86-64-v4 builds).
 class ShortSpan {
  public:
   [[gnu::always_inline]] ShortSpan(const std::uint8_t* p, std::uint32_t n) noexcept {
     HDX_CHECK(n >= kShortSpanMin && n <= kShortSpanMax);
-#if defined(__AVX512BW__)
-    inside_ = ~std::uint64_t{0} >> (64 - n);
-    v_ = _mm512_maskz_loadu_epi8(inside_, p);
-#else
     // Two units of 32 bytes, the second ending at p + n, which overlap where n is less than 64
     // (a byte in both gives the same bit in both); or, below 32 bytes, two of 16 so placed, each
     // in a unit whose upper half is zeros. No mask is of zeros, so those bytes give no bit, and
@@ -316,16 +315,11 @@ class ShortSpan {
       high_ = _mm256_zextsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)));
       shift_ = n - 16;
     }
-#endif
   }
 
   template <class... Cs>
   [[gnu::always_inline]] std::uint64_t mask(Cs... cs) const noexcept {
-#if defined(__AVX512BW__)
-    return (_mm512_cmpeq_epi8_mask(v_, _mm512_set1_epi8(static_cast<char>(cs))) | ...) & inside_;
-#else
     return std::uint64_t{unit_mask(low_, cs...)} | std::uint64_t{unit_mask(high_, cs...)} << shift_;
-#endif
   }
 
   // The position of the first byte from `from` (below 64) equal to any of `cs`, 64 or more where
@@ -333,11 +327,9 @@ class ShortSpan {
   // where it holds such a byte, as it mostly holds an SMTP command's colon and "@"; with kNearEnd,
   // first the high unit's where it holds every byte from `from` up, as it mostly holds a From
   // field's domain. Each is a branch on the bytes, which mispredicts where the mark lies in either
-  // unit about as often: an SMTP path's end takes the whole mask. (The x86-64-v4 build's mask is
-  // one compare, and it takes no branch.)
+  // unit about as often: an SMTP path's end takes the whole mask.
   template <bool kNearEnd = false, class... Cs>
   [[gnu::always_inline]] std::uint32_t first(std::uint32_t from, Cs... cs) const noexcept {
-#if !defined(__AVX512BW__)
     // The high unit's bits above the bytes it holds are 0, and a count of 32 then gives a position
     // of n or more.
     if (kNearEnd && from >= shift_) {
@@ -347,15 +339,10 @@ class ShortSpan {
     if (const std::uint64_t low = std::uint64_t{unit_mask(low_, cs...)} >> from; low != 0) {
       return from + static_cast<std::uint32_t>(std::countr_zero(low));
     }
-#endif
     return from + static_cast<std::uint32_t>(std::countr_zero(mask(cs...) >> from));
   }
 
  private:
-#if defined(__AVX512BW__)
-  std::uint64_t inside_;
-  __m512i v_;
-#else
   // Bit i for byte i of one unit.
   template <class... Cs>
   [[gnu::always_inline]] static std::uint32_t unit_mask(const __m256i& v, Cs... cs) noexcept {
@@ -366,7 +353,6 @@ class ShortSpan {
 
   __m256i low_, high_;
   std::uint32_t shift_;
-#endif
 };
 #endif
 
