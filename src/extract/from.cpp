@@ -339,6 +339,17 @@ template <bool kComments, class Mask>
   } else {
     cuts.encoded_words(opens, closes);
   }
+  if constexpr (!kComments) {
+    // One encoded word with bytes after it, as mostly before the address: the span of what is left
+    // loaded before the move (see ShortSpan::after_cut). A comment mostly follows the address, and
+    // its cut moves nothing, so that the span below loads the bytes as they stand.
+    const std::uint32_t left = end - cuts.len[0];
+    if (cuts.count == 1 && cuts.at[0] < left && left >= kShortSpanMin && left <= kShortSpanMax) {
+      const ShortSpan span = ShortSpan::after_cut(b, end, cuts.at[0], cuts.len[0]);
+      cuts.make(b, end);
+      return read_span(span, b, start, left, span.mask(' ', '\t'), f);
+    }
+  }
   end = cuts.make(b, end);
   if (cuts.unclosed || end <= start) return Read::kFail;
   if (end < kShortSpanMin || end > kShortSpanMax) return read_region(b, start, end, f);

@@ -307,14 +307,44 @@ class ShortSpan {
     // in a unit whose upper half is zeros. No mask is of zeros, so those bytes give no bit, and
     // both cases make their masks alike: low's bits, and high's moved up to end at bit n.
     if (n >= 32) {
-      low_ = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-      high_ = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + n - 32));
+      low_ = load32(p);
+      high_ = load32(p + n - 32);
       shift_ = n - 32;
     } else {
-      low_ = _mm256_zextsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-      high_ = _mm256_zextsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)));
+      low_ = load16(p);
+      high_ = load16(p + n - 16);
       shift_ = n - 16;
     }
+  }
+
+  // The span of the n - len bytes that [p, p + n) holds once the len bytes at `at` are cut and the
+  // rest moved down, kShortSpanMin to 64 of them, loaded from the bytes as they stand before that
+  // move: loaded after it, its units would each take bytes from two or three of the move's 16-byte
+  // stores, which no store forwards, and wait until they are written. Each unit is a blend of the
+  // load of its bytes below `at`, where they stand, and of the load of those above, len bytes on.
+  [[gnu::always_inline]] static ShortSpan after_cut(const std::uint8_t* p, std::uint32_t n,
+                                                    std::uint32_t at, std::uint32_t len) noexcept {
+    const std::uint32_t m = n - len;
+    HDX_CHECK(m >= kShortSpanMin && m <= kShortSpanMax && at < m);
+    // Lane j of a unit whose first byte is at `base` comes from below the cut where j < at - base:
+    // a signed byte compare, as at - base lies between -64 and 64.
+    const __m256i lanes =
+        _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20,
+                         21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    const auto below_cut = [at, lanes](std::uint32_t base) {
+      return _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(at - base)), lanes);
+    };
+    ShortSpan span;
+    if (m >= 32) {
+      span.low_ = _mm256_blendv_epi8(load32(p + len), load32(p), below_cut(0));
+      span.high_ = _mm256_blendv_epi8(load32(p + n - 32), load32(p + m - 32), below_cut(m - 32));
+      span.shift_ = m - 32;
+    } else {  // units of 16, whose upper halves of zeros blend to zeros
+      span.low_ = _mm256_blendv_epi8(load16(p + len), load16(p), below_cut(0));
+      span.high_ = _mm256_blendv_epi8(load16(p + n - 16), load16(p + m - 16), below_cut(m - 16));
+      span.shift_ = m - 16;
+    }
+    return span;
   }
 
   template <class... Cs>
@@ -343,6 +373,15 @@ class ShortSpan {
   }
 
  private:
+  ShortSpan() = default;
+  static __m256i load32(const std::uint8_t* at) noexcept {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+  }
+  // Sixteen bytes in a unit whose upper half is zeros.
+  static __m256i load16(const std::uint8_t* at) noexcept {
+    return _mm256_zextsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+  }
+
   // Bit i for byte i of one unit.
   template <class... Cs>
   [[gnu::always_inline]] static std::uint32_t unit_mask(const __m256i& v, Cs... cs) noexcept {
