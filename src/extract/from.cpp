@@ -388,7 +388,7 @@ template <class Span>
     start = lowest(words);
   }
   const Mask region = bits_in<Mask>(start, end);
-  Mask opens = 0, equals;
+  Mask opens = 0, equals = 0;
   // A medium span's field mostly holds no "(" and no backslash, which one test of its compares
   // tells, and then its "=" alone needs a mask (a field with an encoded word, 568 instructions
   // instead of 607). A short span's masks cost less than the test.
@@ -396,20 +396,29 @@ template <class Span>
   if constexpr (!kShort) neither = !span.any('(', '\\');
   if (neither) {
     equals = span.mask('=') & region;
-    if (equals == 0) return read_region(b, start, end, f);
-  } else {
-    if ((span.mask('(', '\\', '=') & region) == 0) {
-      // A medium span's reading is out of line, and makes its span again: inlined in the function
-      // that reads the fields with encoded words too, it cost each of those 25 instructions.
-      if constexpr (kShort) {
-        return read_span(span, b, start, end, blanks, f);
-      } else {
-        return read_region(b, start, end, f);
-      }
-    }
+  } else if ((span.mask('(', '\\', '=') & region) != 0) {
     opens = span.mask('(') & region;
     equals = span.mask('=') & region;
     if ((span.mask('\\') & region) != 0 || (opens != 0 && equals != 0)) return Read::kUnknown;
+    // One comment that ends the region, as mostly after the address: its cut moves no byte, and
+    // the masks read what it leaves, up to it, without the cutting's call (a short field with a
+    // comment, 282 instructions instead of 394).
+    const std::uint32_t open = lowest(opens);
+    if (opens != 0 && (opens & (opens - 1)) == 0 &&
+        first_in(span.mask(')'), open, end) == end - 1) {
+      if (open <= start) return Read::kFail;
+      end = open;
+      opens = 0;
+    }
+  }
+  if ((opens | equals) == 0) {
+    // A medium span's reading is out of line, and makes its span again: inlined in the function
+    // that reads the fields with encoded words too, it cost each of those 25 instructions.
+    if constexpr (kShort) {
+      return read_span(span, b, start, end, blanks, f);
+    } else {
+      return read_region(b, start, end, f);
+    }
   }
   // The reading's record goes through memory as the call's, so that the caller's own need not.
   Found cut;
