@@ -363,11 +363,10 @@ template <bool kComments, class Mask>
 // any other field, which the walks read; their search for what needs cutting is not made again.
 // Once it is unfolded, an LF left in the field is a byte like any other.
 template <class Span>
-[[gnu::always_inline]] inline Read read_masked(std::uint8_t* b, std::uint32_t len, bool unfolded,
-                                               Found& f) noexcept {
+[[gnu::always_inline]] inline Read read_masked(const Span& span, std::uint8_t* b, std::uint32_t len,
+                                               bool unfolded, Found& f) noexcept {
   using Mask = decltype(std::declval<Span>().mask(' '));
   constexpr bool kShort = std::is_same_v<Span, ShortSpan>;
-  const Span span(b, len);
   const Mask lfs = span.mask('\n');
   std::uint32_t end = len;
   if ((lfs >> (len - 1) & 1) != 0 && --end > 0 && b[end - 1] == '\r') --end;
@@ -440,11 +439,11 @@ template <class Span>
 [[gnu::always_inline]] inline Read read_masked(std::uint8_t* b, std::uint32_t len, bool unfolded,
                                                Found& f) noexcept {
   if (len >= kShortSpanMin && len <= kShortSpanMax) {
-    return read_masked<ShortSpan>(b, len, unfolded, f);
+    return read_masked(ShortSpan(b, len), b, len, unfolded, f);
   }
 #if defined(__SIZEOF_INT128__)
   if (len >= MediumSpan::kMin && len <= MediumSpan::kMax) {
-    return read_masked<MediumSpan>(b, len, unfolded, f);
+    return read_masked(MediumSpan(b, len), b, len, unfolded, f);
   }
 #endif
   return Read::kUnmasked;
@@ -453,8 +452,27 @@ template <class Span>
 Read read_masked(std::uint8_t*, std::uint32_t, bool, Found&) noexcept { return Read::kUnmasked; }
 #endif
 
-// A field unfolded after its masks showed a fold: out of line, as few are.
-[[gnu::noinline]] Read read_unfolded(std::uint8_t* b, std::uint32_t len, Found& f) noexcept {
+// A field unfolded and read after its masks showed a fold: out of line, as few are. A short field
+// with one fold, as most folded fields, loses that line end in one move of the rest, which leaves
+// the bytes that unfold would, and the span of what is left is loaded before the move.
+[[gnu::noinline]] Read read_unfolded(std::uint8_t* b, std::uint32_t& len, Found& f) noexcept {
+#if HDX_SHORT_SPANS
+  if (len >= kShortSpanMin && len <= kShortSpanMax) {
+    const ShortSpan span(b, len);
+    // Every LF but a last byte's, and the ones a blank follows: the folds.
+    const std::uint64_t lfs = span.mask('\n') & bits_below(len - 1);
+    const std::uint64_t folds = lfs & span.mask(' ', '\t') >> 1;
+    const std::uint32_t lf = lowest(lfs);
+    const std::uint32_t line_end = lf > 0 && b[lf - 1] == '\r' ? 2 : 1;
+    if (folds == lfs && (lfs & (lfs - 1)) == 0 && len - line_end >= kShortSpanMin) {
+      const ShortSpan unfolded = ShortSpan::after_cut(b, len, lf + 1 - line_end, line_end);
+      move_down(b + lf + 1 - line_end, b + lf + 1, len - lf - 1);
+      len -= line_end;
+      return read_masked(unfolded, b, len, true, f);
+    }
+  }
+#endif
+  len = unfold(b, len);
   return read_masked(b, len, true, f);
 }
 
@@ -555,12 +573,11 @@ std::int32_t extract_other(std::uint8_t* field, std::uint32_t field_len, Read re
   Found f;  // set whole by each reading that finds an address
 #if HDX_SHORT_SPANS && defined(__SIZEOF_INT128__)
   if (read == Read::kUnmasked && field_len >= MediumSpan::kMin && field_len <= MediumSpan::kMax) {
-    read = read_masked<MediumSpan>(field, field_len, false, f);
+    read = read_masked(MediumSpan(field, field_len), field, field_len, false, f);
   }
 #endif
   const Stage stage = read == Read::kUnmasked ? Stage::kFresh : Stage::kUnfolded;
   if (read == Read::kFolded) {
-    field_len = unfold(field, field_len);
     read = read_unfolded(field, field_len, f);
   }
   if (read == Read::kUnknown || read == Read::kUnmasked) {
@@ -575,7 +592,8 @@ std::int32_t extract_other(std::uint8_t* field, std::uint32_t field_len, Read re
 [[gnu::noinline]] std::int32_t extract_short(std::uint8_t* field, std::uint32_t field_len,
                                              char* out, std::uint32_t out_size) noexcept {
   Found f;
-  const Read read = read_masked<ShortSpan>(field, field_len, false, f);
+  const ShortSpan span(field, field_len);
+  const Read read = read_masked(span, field, field_len, false, f);
   if (read == Read::kFound || read == Read::kFail) {
     return write_address(field, read, f, out, out_size);
   }
