@@ -462,6 +462,7 @@ Read read_masked(std::uint8_t*, std::uint32_t, bool, Found&) noexcept { return R
     // Every LF but a last byte's, and the ones a blank follows: the folds.
     const std::uint64_t lfs = span.mask('\n') & bits_below(len - 1);
     const std::uint64_t folds = lfs & span.mask(' ', '\t') >> 1;
+    HDX_CHECK(lfs != 0);  // the masks that sent the field here showed an LF before its end
     const std::uint32_t lf = lowest(lfs);
     const std::uint32_t line_end = lf > 0 && b[lf - 1] == '\r' ? 2 : 1;
     if (folds == lfs && (lfs & (lfs - 1)) == 0 && len - line_end >= kShortSpanMin) {
