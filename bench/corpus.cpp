@@ -204,4 +204,21 @@ std::vector<std::string> header_sections(std::size_t n) {
   return sections;
 }
 
+std::string length_kind(std::string_view field) { return field.size() <= 64 ? "short" : "long"; }
+
+std::string from_kind(std::string_view field) {
+  std::string_view content = field;
+  while (!content.empty() && (content.back() == '\n' || content.back() == '\r')) {
+    content.remove_suffix(1);
+  }
+  std::string kind;
+  if (content.find('\n') != std::string_view::npos) kind += "folded_";
+  if (content.find('(') != std::string_view::npos) kind += "comment_";
+  if (content.find("=?") != std::string_view::npos) kind += "encoded_";
+  if (kind.empty()) {
+    kind = content.find_first_of("\\=") == std::string_view::npos ? "plain_" : "other_";
+  }
+  return kind + length_kind(field);
+}
+
 }  // namespace hdx_bench

@@ -33,6 +33,17 @@ std::string header_block(std::size_t size);
 // The same header sections, one a message.
 std::vector<std::string> header_sections(std::size_t n);
 
+// What a field or command is, for the figures by kind ("plain_short", "long"): whether it fits
+// one span of 64 bytes and, for a From field, what its content, the line end left out, holds that
+// needs unfolding or cutting. Where the realistic average goes, and so what a change to one path
+// is worth.
+std::string length_kind(std::string_view field);
+std::string from_kind(std::string_view field);
+// The From kinds that the realistic set holds more than a few of.
+inline constexpr const char* kFromKinds[] = {
+    "plain_short",   "plain_long",   "comment_short",        "encoded_short",
+    "encoded_long", "folded_short", "folded_comment_short"};
+
 }  // namespace hdx_bench
 
 #endif  // HDX_BENCH_CORPUS_H

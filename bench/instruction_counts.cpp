@@ -31,26 +31,6 @@ std::size_t each_field(
   return calls;
 }
 
-// What a field or command is, for the counts by kind ("from/plain_short", "smtp/long"): whether
-// it fits one span of 64 bytes and, for a From field, what its content, the line end left out,
-// holds that needs unfolding or cutting. Where the realistic average goes, and so what a change
-// to one path is worth.
-std::string length_kind(std::string_view field) { return field.size() <= 64 ? "short" : "long"; }
-std::string from_kind(std::string_view field) {
-  std::string_view content = field;
-  while (!content.empty() && (content.back() == '\n' || content.back() == '\r')) {
-    content.remove_suffix(1);
-  }
-  std::string kind;
-  if (content.find('\n') != std::string_view::npos) kind += "folded_";
-  if (content.find('(') != std::string_view::npos) kind += "comment_";
-  if (content.find("=?") != std::string_view::npos) kind += "encoded_";
-  if (kind.empty()) {
-    kind = content.find_first_of("\\=") == std::string_view::npos ? "plain_" : "other_";
-  }
-  return kind + length_kind(field);
-}
-
 std::size_t run(std::string_view job) {
   using hdx_bench::FieldSet;
   const auto len = [](const std::string& b) { return static_cast<std::uint32_t>(b.size()); };
@@ -84,7 +64,7 @@ std::size_t run(std::string_view job) {
           }
         },
         [&](std::string_view field) {
-          return (from ? from_kind(field) : length_kind(field)) == kind;
+          return (from ? hdx_bench::from_kind(field) : hdx_bench::length_kind(field)) == kind;
         });
   }
   if (job == "unfold") {
