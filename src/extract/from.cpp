@@ -238,7 +238,18 @@ template <class Span, class Mask>
   } else {
     stops |= span.mask('<');
   }
-  f = {at, {last_in(stops, start, e, start - 1) + 1, e}, {}};
+  // The local part starts after the last stop before its last byte, or at `start`. In 64 bits the
+  // bit before `start` stands for that, so that finding the stop takes no branch: a bare address
+  // and one in brackets come in no order, and the branch mispredicted (a short plain field took
+  // 27.4 ns where it takes 25.2, for half an instruction more). In 128 bits the count of the
+  // highest bit branches anyway, and the bit cost a plain medium field 24 instructions.
+  std::uint32_t first;
+  if constexpr (sizeof(Mask) == 8) {
+    first = highest((stops | Mask{1} << (start - 1)) & bits_in<Mask>(start - 1, e)) + 1;
+  } else {
+    first = last_in(stops, start, e, start - 1) + 1;
+  }
+  f = {at, {first, e}, {}};
   if (f.local.first >= f.local.last) return Read::kFail;
   if (at + 1 == end) return Read::kFound;  // the output fails after the "@"
   // The domain, as find_domain reads it, mostly from the byte right after the "@".
