@@ -12,9 +12,10 @@ trap 'rm -rf "$work"' EXIT
 shapes=$(sed -n 's/^ *{"\([a-z_]*\)", Entry::.*/\1/p' "$(dirname "$0")/hostile.h")
 printf '%-26s %8s %18s %12s\n' job calls instructions/call "per byte"
 # The From fields and SMTP commands by kind too (bench/instruction_counts.cpp), each kind's calls
-# its share of the set: the kinds of From field that the set holds more than a few of.
-from_kinds="plain_short plain_long comment_short encoded_short encoded_long folded_short
-  folded_comment_short"
+# its share of the set: the kinds of From field that the set holds more than a few of, as
+# bench/corpus.h lists them for the benchmark that times them.
+from_kinds=$(sed -n '/kFromKinds\[\] = {/,/};/p' "$(dirname "$0")/corpus.h" | grep -o '"[a-z_]*"' |
+  tr -d '"')
 for job in from $(printf 'from/%s ' $from_kinds) received smtp \
   smtp/short smtp/long unfold unfold_short unfold_block unfold_no_eol $shapes; do
   calls=$(valgrind --tool=callgrind --toggle-collect='HDX*' --callgrind-out-file="$work/out" \
